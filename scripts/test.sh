@@ -1,0 +1,44 @@
+#!/usr/bin/env bash
+# Installs what Lumivane needs, then builds and runs everything that checks it:
+#   1. benchmarks, built optimised and run once in a quick mode so they cannot rot;
+#   2. fuzz targets, built with clang, each for a short fixed budget over its corpus;
+#   3. every test, built with AddressSanitizer and UndefinedBehaviorSanitizer.
+# The CTest summary is the last thing printed.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/install-deps.sh
+
+jobs=$(nproc)
+fuzz_seconds=${LUMIVANE_FUZZ_SECONDS:-20}
+
+echo "== benchmarks (quick mode)"
+cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DLUMIVANE_TESTS=OFF -DLUMIVANE_BENCHMARKS=ON
+cmake --build build-bench -j "$jobs"
+for bench in build-bench/bench/bench_*; do
+  [ -x "$bench" ] || continue
+  echo "-- $(basename "$bench")"
+  LUMIVANE_BENCH_QUICK=1 "$bench" --benchmark_min_time=0.01
+done
+
+echo "== fuzz targets (${fuzz_seconds}s each)"
+CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DLUMIVANE_TESTS=OFF -DLUMIVANE_FUZZ=ON
+cmake --build build-fuzz -j "$jobs"
+for fuzzer in build-fuzz/fuzz/fuzz_*; do
+  [ -x "$fuzzer" ] || continue
+  name=$(basename "$fuzzer")
+  corpus_seed="fuzz/corpus/${name#fuzz_}"
+  work=$(mktemp -d)
+  [ -d "$corpus_seed" ] && cp -r "$corpus_seed"/. "$work"/
+  echo "-- $name"
+  "$fuzzer" -max_total_time="$fuzz_seconds" -print_final_stats=1 "$work" 2>&1 | tail -n 15
+  rm -rf "$work"
+done
+
+echo "== tests (AddressSanitizer + UndefinedBehaviorSanitizer)"
+cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DLUMIVANE_SANITIZE=ON
+cmake --build build-asan -j "$jobs"
+export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+cd build-asan
+xvfb-run -a ctest --output-on-failure -j "$jobs"
