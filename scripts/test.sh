@@ -31,9 +31,18 @@ for fuzzer in build-fuzz/fuzz/fuzz_*; do
   work=$(mktemp -d)
   [ -d "$corpus_seed" ] && cp -r "$corpus_seed"/. "$work"/
   echo "-- $name"
-  "$fuzzer" -max_total_time="$fuzz_seconds" -print_final_stats=1 "$work" 2>&1 | tail -n 15
-  rm -rf "$work"
+  if ! "$fuzzer" -max_total_time="$fuzz_seconds" -print_final_stats=1 "$work" > "$work.log" 2>&1; then
+    cat "$work.log"
+    exit 1
+  fi
+  tail -n 12 "$work.log"
+  rm -rf "$work" "$work.log"
 done
+
+echo "== tests (ThreadSanitizer)"
+cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLUMIVANE_TSAN=ON
+cmake --build build-tsan -j "$jobs"
+(cd build-tsan && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 xvfb-run -a ctest --output-on-failure -j "$jobs")
 
 echo "== tests (AddressSanitizer + UndefinedBehaviorSanitizer)"
 cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DLUMIVANE_SANITIZE=ON
