@@ -11,6 +11,9 @@ bash scripts/install-deps.sh
 jobs=$(nproc)
 fuzz_seconds=${LUMIVANE_FUZZ_SECONDS:-20}
 
+echo "== generated tables are current"
+python3 scripts/gen_ptp_vocab.py --check
+
 echo "== benchmarks (quick mode)"
 cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DLUMIVANE_TESTS=OFF -DLUMIVANE_BENCHMARKS=ON
 cmake --build build-bench -j "$jobs"
