@@ -1,0 +1,93 @@
+// channel_t: a lock-free ring that carries variable-size records from exactly
+// one writing thread to exactly one reading thread, in order and each once.
+// The channel owns its ring; a record read in place stays valid until
+// channel_read_end. Growth for a record longer than half the ring hands the
+// reader a "moved" record, after which the reader frees the old ring itself.
+// No waiting with timeouts, no second reader or writer.
+#pragma once
+
+#include "orvo/core/core_types.h"
+
+#include <atomic>
+
+namespace orvo
+{
+const u64 CHANNEL_INITIAL_CAPACITY = 1048576;
+const u64 CHANNEL_HEADER_SIZE = 32;
+
+// The state word of a record header.
+enum channelstate_t : u32
+{
+    CHANNEL_STATE_WRITING = 0, // reserved, being filled
+    CHANNEL_STATE_READY = 1,   // published, to be read
+    CHANNEL_STATE_END = 2,     // no record yet: the reader waits here
+    // Not a record: the reader continues at the header that next points to,
+    // which may lie in a new ring (data is that ring's start; the old ring is
+    // then the reader's to free) or at the start of the same ring (a rewind).
+    CHANNEL_STATE_MOVED = 3,
+};
+
+// One header in the ring, followed there by the record's data (rounded up to
+// a multiple of 8). A record whose data does not fit before the ring's end
+// keeps its header in place and points to data at the ring's start.
+struct channelheader_t
+{
+    u64 length; // as written, not rounded; a moved header: the new ring's capacity
+    u8* data;
+    channelheader_t* next;
+    std::atomic<u32> state; // stored with release once the rest is complete
+    u32 reserved;
+};
+static_assert(sizeof(channelheader_t) == CHANNEL_HEADER_SIZE, "a record header takes 32 bytes of ring");
+
+struct channel_t
+{
+    std::atomic<bool> open;            // the writer's side; cleared by close and release
+    std::atomic<bool> reader_attached; // set by the reader's first read, cleared by detach
+    // The writer's ring and position: written by the writer only.
+    u64 capacity;
+    u8* start;
+    u8* end;
+    u8* write_position;             // just after the write header: where data would begin
+    channelheader_t* write_header;  // the end header, or the reserved record
+    bool write_reserved;            // between channel_write_begin and channel_write_end
+    u8* limit_seen;                 // the writer's last load of limit; null: load again
+    // The reader's position: written by the reader only. limit is the header at
+    // which the reader stands; the writer never writes past it.
+    std::atomic<channelheader_t*> limit;
+    channelheader_t* read_header;
+    u8* read_ring; // start of the ring the reader is in; null without a ring
+};
+
+// --- lifecycle --------------------------------------------------------------------
+// A zeroed ring of CHANNEL_INITIAL_CAPACITY bytes; open is set, the reader not
+// attached. False (allocation failure logged) leaves a channel without a ring:
+// writes fail and reads find nothing.
+bool channel_initialise(channel_t& channel);
+// Clears open, waits (yielding) until the reader has detached, then frees every
+// ring the channel still holds. Safe twice and on a zeroed record.
+void channel_release(channel_t& channel);
+
+// --- writer ------------------------------------------------------------------------
+// Copies one record in, yielding while the ring is full. A record longer than
+// half the capacity first moves the channel to a ring of 2 x (capacity + length)
+// rounded up to 16 bytes; if that ring cannot be allocated the write fails and
+// the channel goes on with its old ring. False without a ring, and instead of
+// waiting when the writer's side is closed and no reader is attached.
+bool channel_write(channel_t& channel, const void* data, u64 length);
+// Reserves a record without waiting and gives its data address; false when it
+// does not fit now (it never grows the ring). Publish with channel_write_end.
+bool channel_write_begin(channel_t& channel, void*& data, u64 length);
+void channel_write_end(channel_t& channel);
+void channel_close(channel_t& channel);
+
+// --- reader ------------------------------------------------------------------------
+// The oldest ready record, left in place; false when there is none or no ring.
+// Marks the reader attached.
+bool channel_read_begin(channel_t& channel, void*& data, u64& length);
+// Drops the record that channel_read_begin gave, giving its space back.
+void channel_read_end(channel_t& channel);
+void channel_attach_reader(channel_t& channel);
+// The reader's last touch of the channel: release may free it from then on.
+void channel_detach_reader(channel_t& channel);
+} // namespace orvo
