@@ -119,6 +119,10 @@ void utf8iterator_initialise(utf8iterator_t& iterator, const char* text);
 // cannot be decoded, leaving the iterator unchanged.
 bool utf8iterator_next(utf8iterator_t& iterator);
 
+// Writes the UTF-8 form of a code point (below 0x110000) into out, which has
+// room for 4 bytes; returns the number of bytes written.
+u64 utf8_encode(u32 codepoint, char* out);
+
 // --- conversions -------------------------------------------------------------
 // The text up to its first zero byte, invalid UTF-8 sequences skipped.
 void string_to_std(const string_t& text, std::string& out);

@@ -141,34 +141,6 @@ bool is_dropped_codepoint(u32 c)
     return c < 0x20 || (c >= 0x7F && c <= 0x9F);
 }
 
-// Appends the UTF-8 form of c; out has room for 4 bytes.
-u64 encode_utf8(u32 c, char* out)
-{
-    if (c < 0x80)
-    {
-        out[0] = static_cast<char>(c);
-        return 1;
-    }
-    if (c < 0x800)
-    {
-        out[0] = static_cast<char>(0xC0 | (c >> 6));
-        out[1] = static_cast<char>(0x80 | (c & 0x3F));
-        return 2;
-    }
-    if (c < 0x10000)
-    {
-        out[0] = static_cast<char>(0xE0 | (c >> 12));
-        out[1] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out[2] = static_cast<char>(0x80 | (c & 0x3F));
-        return 3;
-    }
-    out[0] = static_cast<char>(0xF0 | (c >> 18));
-    out[1] = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-    out[2] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out[3] = static_cast<char>(0x80 | (c & 0x3F));
-    return 4;
-}
-
 // Decodes one code point of UTF-8 at text[i]; a byte that starts no valid
 // sequence (bad lead, truncated, overlong, surrogate, past U+10FFFF) is taken
 // alone as a Latin-1 character, so every text can be written.
@@ -528,7 +500,7 @@ bool mtp_buffer_extract(const mtp_buffer_t& buffer, u64& cursor, stringbuffer_t&
             continue; // a surrogate without its partner has no character
         if (is_dropped_codepoint(c))
             continue;
-        length += encode_utf8(c, text + length);
+        length += utf8_encode(c, text + length);
     }
     stringbuffer_clear(out);
     if (length && !stringbuffer_append(out, string_t{text, length}))

@@ -104,33 +104,6 @@ bool read_hex4(const char* s, u32& value)
     return true;
 }
 
-u64 encode_utf8(u32 c, char* out)
-{
-    if (c < 0x80)
-    {
-        out[0] = static_cast<char>(c);
-        return 1;
-    }
-    if (c < 0x800)
-    {
-        out[0] = static_cast<char>(0xC0 | (c >> 6));
-        out[1] = static_cast<char>(0x80 | (c & 0x3F));
-        return 2;
-    }
-    if (c < 0x10000)
-    {
-        out[0] = static_cast<char>(0xE0 | (c >> 12));
-        out[1] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out[2] = static_cast<char>(0x80 | (c & 0x3F));
-        return 3;
-    }
-    out[0] = static_cast<char>(0xF0 | (c >> 18));
-    out[1] = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-    out[2] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out[3] = static_cast<char>(0x80 | (c & 0x3F));
-    return 4;
-}
-
 // The string whose opening quote is at p.pos. Its closing quote becomes the
 // terminating zero of the view. Raw control characters are accepted as they
 // stand; the writer never produces them, but older files may hold them.
@@ -233,7 +206,7 @@ bool parse_string(parser_t& p, string_t& out)
                 fail(JSON_ERROR_SURROGATE);
                 return false;
             }
-            w += encode_utf8(code, s + w);
+            w += utf8_encode(code, s + w);
             i += consumed;
             continue;
         }

@@ -108,31 +108,13 @@ bool stringbuffer_set(stringbuffer_t& buffer, const std::string& text)
 static void wide_to_utf8(const std::wstring& text, std::string& out)
 {
     out.clear();
+    char bytes[4];
     for (wchar_t unit : text)
     {
         u32 c = static_cast<u32>(unit);
         if (c >= 0x110000 || (c >= 0xD800 && c <= 0xDFFF))
             continue;
-        if (c < 0x80)
-            out += static_cast<char>(c);
-        else if (c < 0x800)
-        {
-            out += static_cast<char>(0xC0 | (c >> 6));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        }
-        else if (c < 0x10000)
-        {
-            out += static_cast<char>(0xE0 | (c >> 12));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        }
-        else
-        {
-            out += static_cast<char>(0xF0 | (c >> 18));
-            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        }
+        out.append(bytes, static_cast<size_t>(utf8_encode(c, bytes)));
     }
 }
 

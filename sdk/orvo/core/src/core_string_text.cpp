@@ -22,6 +22,33 @@ u32 invalid_to_underscore(u32 c)
     return (c == ' ' || c == ':') ? '_' : c;
 }
 
+u64 utf8_encode(u32 c, char* out)
+{
+    if (c < 0x80)
+    {
+        out[0] = static_cast<char>(c);
+        return 1;
+    }
+    if (c < 0x800)
+    {
+        out[0] = static_cast<char>(0xC0 | (c >> 6));
+        out[1] = static_cast<char>(0x80 | (c & 0x3F));
+        return 2;
+    }
+    if (c < 0x10000)
+    {
+        out[0] = static_cast<char>(0xE0 | (c >> 12));
+        out[1] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        out[2] = static_cast<char>(0x80 | (c & 0x3F));
+        return 3;
+    }
+    out[0] = static_cast<char>(0xF0 | (c >> 18));
+    out[1] = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+    out[2] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    out[3] = static_cast<char>(0x80 | (c & 0x3F));
+    return 4;
+}
+
 void utf8iterator_initialise(utf8iterator_t& iterator, const char* text)
 {
     iterator.codepoint = 0;
