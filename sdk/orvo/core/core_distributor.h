@@ -1,0 +1,92 @@
+// The Distributor: the static router that links up to 16 MessageQueues as
+// pipes and carries messages between them, one lock-free channel per ordered
+// pair of pipes. Each pipe publishes the set of location ids its queue holds
+// as atomic bits, so any thread may test a route without touching another
+// thread's queue. The mutex guards linking, unlinking and stopping only;
+// channels and pipe slots are static and outlive every queue.
+#pragma once
+
+#include "orvo/core/core_channel.h"
+#include "orvo/core/core_message.h"
+#include "orvo/core/core_mutex.h"
+
+#include <atomic>
+#include <pthread.h>
+
+namespace orvo
+{
+class MessageQueue;
+
+const i32 DISTRIBUTOR_MAX_PIPES = 16;
+// One bit per 16-bit location id.
+const u32 DISTRIBUTOR_ROUTE_WORDS = 65536 / 64;
+
+class Distributor
+{
+public:
+    // Clears the active flag and the pipe count. False (logged) while queues
+    // are still linked: release the distributor first.
+    static bool Initialise();
+    static bool Start();
+    // Clears the active flag and closes every channel, clearing its reader
+    // mark, so that later writes fail instead of waiting for a reader.
+    static void Stop();
+    // Closes and frees every channel (waiting, yielding, for a reader still
+    // attached) and empties every pipe slot; the pipe count becomes 0.
+    static void Release();
+    static bool IsActive();
+
+    // The new pipe's index, or -1 (logged) at the limit of 16 or when the
+    // mutex fails. The calling thread becomes the pipe's owner.
+    static i32 LinkQueue(MessageQueue* queue);
+    // Unlinks a pipe as MessageQueue::Release does, without touching the
+    // queue's encoder.
+    static void UnlinkQueue(i32 id);
+
+    // Routes from the first pipe that the calling thread owns; false (logged)
+    // when it owns none.
+    static bool Send(const Message& message);
+    static bool SendFromQueueId(i32 id, const Message& message);
+    // The calling thread's first linked queue, or null.
+    static MessageQueue* GetMessageQueue();
+    // Pumps every pipe the calling thread owns, only while active.
+    static void Pump();
+    static void PumpQueueId(i32 id);
+};
+
+namespace internal
+{
+struct DistributorPipe
+{
+    i32 index;
+    std::atomic<pthread_t> owner;                     // the thread that linked the queue
+    channel_t channels[DISTRIBUTOR_MAX_PIPES];        // position k carries messages from pipe k
+    std::atomic<MessageQueue*> queue;                 // null when unlinked
+    std::atomic<u64> routes[DISTRIBUTOR_ROUTE_WORDS]; // ids with a live processor
+    bool pumping;                                     // the owner is inside a pump of this pipe
+};
+
+extern DistributorPipe Distributor_pipes[DISTRIBUTOR_MAX_PIPES];
+extern std::atomic<i32> Distributor_numPipes;
+extern global_mutex_t Distributor_mutex;
+extern std::atomic<bool> Distributor_isActive;
+
+// Routes a message on the sender's thread: into the inbound channel from the
+// sender of every other linked pipe whose queue holds dstId (every pipe for
+// dstId 0), then, when the sender's own queue holds it, at once through a
+// heap copy. The original is not read again once any callback has run.
+// False when the sender's pipe is not linked or not the calling thread's, or
+// when a copy or a channel write failed (all logged), and, silently, when no
+// queue holds the destination.
+bool DistributorSendFromPipe(i32 pipe, const Message& message);
+// Delivers every ready record of the pipe's inbound channels, in pipe order,
+// on the owner thread. A pump started from inside a delivery returns at once.
+void DistributorPumpPipe(i32 pipe);
+// Sets or clears the routing bit of an id on a pipe, when the queue is the
+// one linked there.
+void DistributorSetRoute(i32 pipe, const MessageQueue* queue, u16 id, bool on);
+// Unlinks the pipe when expected is null or is the queue linked there; false
+// when there was nothing to unlink.
+bool DistributorUnlinkPipe(i32 pipe, const MessageQueue* expected);
+} // namespace internal
+} // namespace orvo

@@ -1,0 +1,425 @@
+// The distributor's pipes: linking, routing, pumping, unlinking. Pipe slots,
+// their channels and their routing bits are static and never freed while the
+// process runs, so a sender may look at any slot without a lock: it reads the
+// slot's queue pointer and routing bits atomically and never dereferences
+// another thread's queue. A slot is filled completely before the pipe count
+// that makes it visible is stored (release), and readers load the count with
+// acquire.
+#include "orvo/core/core_distributor.h"
+
+#include "orvo/core/core_log.h"
+#include "orvo/core/core_memory.h"
+#include "orvo/core/core_message_queue.h"
+
+#include <cstring>
+
+namespace orvo
+{
+namespace internal
+{
+DistributorPipe Distributor_pipes[DISTRIBUTOR_MAX_PIPES];
+std::atomic<i32> Distributor_numPipes{0};
+global_mutex_t Distributor_mutex;
+std::atomic<bool> Distributor_isActive{false};
+} // namespace internal
+
+using internal::Distributor_isActive;
+using internal::Distributor_mutex;
+using internal::Distributor_numPipes;
+using internal::Distributor_pipes;
+using internal::DistributorPipe;
+
+namespace
+{
+bool route_test(const DistributorPipe& pipe, u16 id)
+{
+    return (pipe.routes[id >> 6].load(std::memory_order_acquire) >> (id & 63)) & 1;
+}
+
+void routes_clear(DistributorPipe& pipe)
+{
+    for (u32 i = 0; i < DISTRIBUTOR_ROUTE_WORDS; ++i)
+        pipe.routes[i].store(0, std::memory_order_release);
+}
+
+bool owned_by_caller(const DistributorPipe& pipe)
+{
+    return pthread_equal(pipe.owner.load(std::memory_order_relaxed), pthread_self()) != 0;
+}
+
+// Closed for writers and without a reader: a writer that finds the ring full
+// gives up instead of waiting for a reader that will never come.
+void pipe_close_channels(DistributorPipe& pipe, i32 count)
+{
+    for (i32 k = 0; k < count; ++k)
+    {
+        channel_close(pipe.channels[k]);
+        channel_detach_reader(pipe.channels[k]);
+    }
+}
+
+// The first linked pipe of the calling thread, or -1.
+i32 caller_pipe()
+{
+    i32 count = Distributor_numPipes.load(std::memory_order_acquire);
+    for (i32 i = 0; i < count; ++i)
+    {
+        const DistributorPipe& pipe = Distributor_pipes[i];
+        if (pipe.queue.load(std::memory_order_acquire) && owned_by_caller(pipe))
+            return i;
+    }
+    return -1;
+}
+
+void trace_message(const Message& message)
+{
+    if (!log_is_enabled(LOGLEVEL_TRACE, LOGMODULE_MESSAGE) || !log_is_enabled(LOGLEVEL_VERBOSE, LOGMODULE_MESSAGE))
+        return;
+    // Printed before the log lock is taken: printing takes the location lock.
+    stringbuffer_t text;
+    stringbuffer_initialise(text);
+    message.Print(text, 2);
+    if (log_lock(LOGLEVEL_VERBOSE, LOGMODULE_MESSAGE))
+    {
+        log_print("Sending message:\n");
+        log_print(static_cast<const string_t&>(text));
+        log_unlock();
+    }
+    stringbuffer_release(text);
+}
+} // namespace
+
+// --- lifecycle ----------------------------------------------------------------------
+
+bool Distributor::Initialise()
+{
+    Distributor_isActive.store(false, std::memory_order_release);
+    i32 count = Distributor_numPipes.load(std::memory_order_acquire);
+    if (count > 0)
+    {
+        log_writef(LOGLEVEL_ERROR, LOGMODULE_MESSAGE,
+                   "Failed to initialise the distributor: %d message pipes are in use", count);
+        return false;
+    }
+    return true;
+}
+
+bool Distributor::Start()
+{
+    Distributor_isActive.store(true, std::memory_order_release);
+    return true;
+}
+
+void Distributor::Stop()
+{
+    if (!mutex_lock(Distributor_mutex))
+    {
+        log_write(LOGLEVEL_ERROR, LOGMODULE_MESSAGE, "Failed to stop the distributor (mutex failed)");
+        return;
+    }
+    Distributor_isActive.store(false, std::memory_order_release);
+    i32 count = Distributor_numPipes.load(std::memory_order_relaxed);
+    for (i32 j = 0; j < count; ++j)
+        pipe_close_channels(Distributor_pipes[j], count);
+    mutex_unlock(Distributor_mutex);
+}
+
+void Distributor::Release()
+{
+    if (!mutex_lock(Distributor_mutex))
+    {
+        log_write(LOGLEVEL_ERROR, LOGMODULE_MESSAGE, "Failed to release the distributor (mutex failed)");
+        return;
+    }
+    Distributor_isActive.store(false, std::memory_order_release);
+    i32 count = Distributor_numPipes.load(std::memory_order_relaxed);
+    for (i32 j = 0; j < count; ++j)
+    {
+        DistributorPipe& pipe = Distributor_pipes[j];
+        MessageQueue* queue = pipe.queue.load(std::memory_order_acquire);
+        if (queue)
+            log_writef(LOGLEVEL_WARNING, LOGMODULE_MESSAGE,
+                       "Releasing the distributor while message queue %d is linked: %s", j, queue->GetName());
+        pipe.queue.store(nullptr, std::memory_order_release);
+        routes_clear(pipe);
+        pipe_close_channels(pipe, count);
+    }
+    // A reader that still pumps attaches itself again; channel_release waits
+    // for it to let go before freeing the ring it reads.
+    for (i32 j = 0; j < count; ++j)
+    {
+        for (i32 k = 0; k < count; ++k)
+            channel_release(Distributor_pipes[j].channels[k]);
+    }
+    Distributor_numPipes.store(0, std::memory_order_release);
+    mutex_unlock(Distributor_mutex);
+}
+
+bool Distributor::IsActive()
+{
+    return Distributor_isActive.load(std::memory_order_acquire);
+}
+
+// --- linking ------------------------------------------------------------------------
+
+i32 Distributor::LinkQueue(MessageQueue* queue)
+{
+    if (!queue)
+    {
+        log_write(LOGLEVEL_ERROR, LOGMODULE_MESSAGE, "Failed to link message queue: no queue");
+        return -1;
+    }
+    if (!mutex_lock(Distributor_mutex))
+    {
+        log_writef(LOGLEVEL_ERROR, LOGMODULE_MESSAGE, "Failed to link message queue (mutex failed): %s",
+                   queue->GetName());
+        return -1;
+    }
+    i32 n = Distributor_numPipes.load(std::memory_order_relaxed);
+    if (n >= DISTRIBUTOR_MAX_PIPES)
+    {
+        mutex_unlock(Distributor_mutex);
+        log_writef(LOGLEVEL_ERROR, LOGMODULE_MESSAGE, "Failed to link message queue (limit exceeded): %s",
+                   queue->GetName());
+        return -1;
+    }
+    for (i32 j = 0; j < n; ++j)
+    {
+        // Two pipes for one queue would deliver every message twice.
+        if (Distributor_pipes[j].queue.load(std::memory_order_relaxed) == queue)
+        {
+            mutex_unlock(Distributor_mutex);
+            log_writef(LOGLEVEL_ERROR, LOGMODULE_MESSAGE, "Failed to link message queue (already linked as %d): %s", j,
+                       queue->GetName());
+            return -1;
+        }
+    }
+    log_writef(LOGLEVEL_INFO, LOGMODULE_MESSAGE, "Linking message queue %d: %s", n, queue->GetName());
+
+    DistributorPipe& pipe = Distributor_pipes[n];
+    pipe.index = n;
+    pipe.owner.store(pthread_self(), std::memory_order_relaxed);
+    pipe.pumping = false;
+    // A channel whose ring cannot be allocated stays without one (logged):
+    // writes to it fail, reads find nothing.
+    for (i32 k = 0; k <= n; ++k)
+        channel_initialise(pipe.channels[k]);
+    for (i32 j = 0; j < n; ++j)
+        channel_initialise(Distributor_pipes[j].channels[n]);
+    routes_clear(pipe);
+    queue->PublishRoutes(n);
+    pipe.queue.store(queue, std::memory_order_release);
+    Distributor_numPipes.store(n + 1, std::memory_order_release);
+    mutex_unlock(Distributor_mutex);
+    return n;
+}
+
+void Distributor::UnlinkQueue(i32 id)
+{
+    internal::DistributorUnlinkPipe(id, nullptr);
+}
+
+// --- sending and pumping ------------------------------------------------------------
+
+bool Distributor::Send(const Message& message)
+{
+    i32 pipe = caller_pipe();
+    if (pipe < 0)
+    {
+        log_write(LOGLEVEL_ERROR, LOGMODULE_MESSAGE, "Failed to send message: this thread has no message queue");
+        return false;
+    }
+    return internal::DistributorSendFromPipe(pipe, message);
+}
+
+bool Distributor::SendFromQueueId(i32 id, const Message& message)
+{
+    return internal::DistributorSendFromPipe(id, message);
+}
+
+MessageQueue* Distributor::GetMessageQueue()
+{
+    i32 pipe = caller_pipe();
+    return pipe < 0 ? nullptr : Distributor_pipes[pipe].queue.load(std::memory_order_acquire);
+}
+
+void Distributor::Pump()
+{
+    if (!Distributor_isActive.load(std::memory_order_acquire))
+        return;
+    i32 count = Distributor_numPipes.load(std::memory_order_acquire);
+    for (i32 i = 0; i < count; ++i)
+    {
+        const DistributorPipe& pipe = Distributor_pipes[i];
+        if (pipe.queue.load(std::memory_order_acquire) && owned_by_caller(pipe))
+            internal::DistributorPumpPipe(i);
+    }
+}
+
+void Distributor::PumpQueueId(i32 id)
+{
+    internal::DistributorPumpPipe(id);
+}
+
+namespace internal
+{
+bool DistributorSendFromPipe(i32 pipe, const Message& message)
+{
+    if (message.IsNull() || message.GetNumBytes() < MESSAGE_HEADER_SIZE)
+    {
+        log_writef(LOGLEVEL_ERROR, LOGMODULE_MESSAGE, "Failed to send message from queue %d: %s", pipe,
+                   message.IsNull() ? "no message" : "shorter than its header");
+        return false;
+    }
+    i32 count = Distributor_numPipes.load(std::memory_order_acquire);
+    MessageQueue* own =
+        pipe >= 0 && pipe < count ? Distributor_pipes[pipe].queue.load(std::memory_order_acquire) : nullptr;
+    if (!own)
+    {
+        log_writef(LOGLEVEL_ERROR, LOGMODULE_MESSAGE, "Failed to send message from queue %d: not linked", pipe);
+        return false;
+    }
+    // Each channel has exactly one writer: the sending pipe's owner thread.
+    if (!owned_by_caller(Distributor_pipes[pipe]))
+    {
+        log_writef(LOGLEVEL_ERROR, LOGMODULE_MESSAGE,
+                   "Failed to send message from queue %d (%s): called from another thread", pipe, own->GetName());
+        return false;
+    }
+    trace_message(message);
+
+    const u8* bytes = message.GetData();
+    const u32 size = message.GetNumBytes();
+    const u16 destination = message.GetHeader()->dstId;
+    bool reached = false;
+    bool failed = false;
+
+    // Other pipes first: their channels take a copy of the bytes, and no
+    // callback has run yet that could encode over them.
+    for (i32 j = 0; j < count; ++j)
+    {
+        if (j == pipe)
+            continue;
+        DistributorPipe& target = Distributor_pipes[j];
+        if (!target.queue.load(std::memory_order_acquire))
+            continue; // unlinked: nobody reads this pipe any more
+        if (destination != 0 && !route_test(target, destination))
+            continue;
+        if (channel_write(target.channels[pipe], bytes, size))
+        {
+            reached = true;
+        }
+        else
+        {
+            failed = true;
+            log_writef(LOGLEVEL_ERROR, LOGMODULE_MESSAGE, "Failed to send message from queue %d to queue %d", pipe, j);
+        }
+    }
+
+    // The own queue last, from a copy: its callbacks may encode again into the
+    // buffer the original lives in (or grow it away) and may send more
+    // messages, which then follow this one on every pipe.
+    if (destination == 0 || own->IsDestinationValid(destination))
+    {
+        void* copy = heap_alloc(size, 16, ORVO_HEAP_TAG);
+        if (!copy)
+        {
+            failed = true;
+            log_write(LOGLEVEL_ERROR, LOGMODULE_MESSAGE, "Failed to create message copy");
+        }
+        else
+        {
+            std::memcpy(copy, bytes, size);
+            own->Receive(Message(copy));
+            heap_free(copy, ORVO_HEAP_TAG);
+            reached = true;
+        }
+    }
+    return reached && !failed;
+}
+
+void DistributorPumpPipe(i32 pipe)
+{
+    i32 count = Distributor_numPipes.load(std::memory_order_acquire);
+    if (pipe < 0 || pipe >= count)
+    {
+        log_writef(LOGLEVEL_ERROR, LOGMODULE_MESSAGE, "Failed to pump message queue %d: not linked", pipe);
+        return;
+    }
+    DistributorPipe& self = Distributor_pipes[pipe];
+    MessageQueue* queue = self.queue.load(std::memory_order_acquire);
+    if (!queue)
+        return; // released: its channels are closed and nothing is delivered
+    if (!owned_by_caller(self))
+    {
+        log_writef(LOGLEVEL_ERROR, LOGMODULE_MESSAGE,
+                   "Failed to pump message queue %d (%s): called from another thread", pipe, queue->GetName());
+        return;
+    }
+    // A callback that pumps (a wait that keeps the thread's work going) would
+    // otherwise be handed the record that is being delivered a second time.
+    if (self.pumping)
+        return;
+    self.pumping = true;
+    for (i32 j = 0; j < count; ++j)
+    {
+        channel_t& channel = self.channels[j];
+        void* data;
+        u64 length;
+        // A delivery may release the queue: then the rest stays undelivered.
+        while (self.queue.load(std::memory_order_acquire) == queue && channel_read_begin(channel, data, length))
+        {
+            const MessageHeader* header = static_cast<const MessageHeader*>(data);
+            if (length >= MESSAGE_HEADER_SIZE && header->numBytes == length)
+                queue->Receive(Message(data));
+            else
+                log_writef(LOGLEVEL_ERROR, LOGMODULE_MESSAGE,
+                           "Dropping a malformed message of %llu bytes from queue %d to queue %d",
+                           static_cast<unsigned long long>(length), j, pipe);
+            channel_read_end(channel);
+        }
+    }
+    self.pumping = false;
+}
+
+void DistributorSetRoute(i32 pipe, const MessageQueue* queue, u16 id, bool on)
+{
+    if (pipe < 0 || pipe >= DISTRIBUTOR_MAX_PIPES)
+        return;
+    DistributorPipe& slot = Distributor_pipes[pipe];
+    if (slot.queue.load(std::memory_order_acquire) != queue)
+        return;
+    u64 bit = 1ull << (id & 63);
+    if (on)
+        slot.routes[id >> 6].fetch_or(bit, std::memory_order_release);
+    else
+        slot.routes[id >> 6].fetch_and(~bit, std::memory_order_release);
+}
+
+bool DistributorUnlinkPipe(i32 pipe, const MessageQueue* expected)
+{
+    if (!mutex_lock(Distributor_mutex))
+    {
+        log_writef(LOGLEVEL_ERROR, LOGMODULE_MESSAGE, "Failed to unlink message queue %d (mutex failed)", pipe);
+        return false;
+    }
+    i32 count = Distributor_numPipes.load(std::memory_order_relaxed);
+    MessageQueue* queue =
+        pipe >= 0 && pipe < count ? Distributor_pipes[pipe].queue.load(std::memory_order_acquire) : nullptr;
+    if (!queue || (expected && queue != expected))
+    {
+        mutex_unlock(Distributor_mutex);
+        return false;
+    }
+    log_writef(LOGLEVEL_INFO, LOGMODULE_MESSAGE, "Unlinking message queue %d: %s", pipe, queue->GetName());
+    DistributorPipe& slot = Distributor_pipes[pipe];
+    // Emptied first: a sender that still finds the queue writes into a closed
+    // channel, which gives up once full.
+    slot.queue.store(nullptr, std::memory_order_release);
+    routes_clear(slot);
+    pipe_close_channels(slot, count);
+    mutex_unlock(Distributor_mutex);
+    return true;
+}
+} // namespace internal
+} // namespace orvo
