@@ -7,6 +7,7 @@
 #include "support/ptpsim/ptpsim_encoder.h"
 #include "support/support_failing_allocator.h"
 #include "support/support_log_capture.h"
+#include "support/support_text.h"
 
 #include <gtest/gtest.h>
 
@@ -19,6 +20,7 @@
 using namespace orvo;
 using lumivane_test::FailingAllocator;
 using lumivane_test::LogCapture;
+using lumivane_test::Str;
 using ptpsim::Bytes;
 using ptpsim::Encoder;
 
@@ -33,11 +35,6 @@ mtp_buffer_t view(const Bytes& bytes)
 Bytes contents(const mtp_buffer_t& buffer)
 {
     return Bytes(buffer.data, buffer.data + buffer.length);
-}
-
-std::string text_of(const string_t& text)
-{
-    return std::string(text.str, text.length);
 }
 
 // The elements of an integer array value, widened.
@@ -73,7 +70,7 @@ std::vector<std::string> strings_of(const stringarray_t& list)
 {
     std::vector<std::string> out;
     for (u64 i = 0; i < list.strings.count; ++i)
-        out.push_back(text_of(list.strings.data[i]));
+        out.push_back(Str(list.strings.data[i]));
     return out;
 }
 
@@ -455,7 +452,7 @@ void check_string_reads()
         stringbuffer_set(text, "previous");
         u64 cursor = 0;
         EXPECT_EQ(mtp_buffer_extract(view(c.bytes), cursor, text), c.ok);
-        EXPECT_EQ(text_of(text), c.text);
+        EXPECT_EQ(Str(text), c.text);
         EXPECT_EQ(cursor, c.cursor);
         EXPECT_EQ(text.str[text.length], '\0');
         stringbuffer_release(text);
@@ -712,7 +709,7 @@ TEST(MtpDatavalue, CopiesAreDeepAndSurviveTheSource)
         ASSERT_TRUE(mtp_datavalue_set(source->v, copy.v));
     }
     EXPECT_TRUE(mtp_datavalue_set(text.v, text.v)) << "a copy onto itself changes nothing";
-    EXPECT_EQ(text_of(text.v.str), "1/125");
+    EXPECT_EQ(Str(text.v.str), "1/125");
 }
 
 TEST(MtpDatavalue, CopyThatCannotAllocateLeavesAnEmptyTarget)
@@ -836,8 +833,8 @@ TEST(MtpDatavalue, IntegerConversionsAndElementIndexesOutsideTheArray)
     mtp_datavalue_t first = mtp_datavalue_get_element(list.v, 0);
     mtp_datavalue_t beyond = mtp_datavalue_get_element(list.v, 1);
     EXPECT_EQ(first.datatype, MTP_DATATYPE_STR);
-    EXPECT_EQ(text_of(first.str), "a");
-    EXPECT_EQ(text_of(beyond.str), "");
+    EXPECT_EQ(Str(first.str), "a");
+    EXPECT_EQ(Str(beyond.str), "");
     mtp_datavalue_release(first);
     mtp_datavalue_release(beyond);
 

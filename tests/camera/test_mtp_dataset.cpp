@@ -5,6 +5,7 @@
 #include "orvo/camera/mtp_dataset.h"
 #include "support/ptpsim/ptpsim_encoder.h"
 #include "support/support_log_capture.h"
+#include "support/support_text.h"
 
 #include <gtest/gtest.h>
 
@@ -14,6 +15,7 @@
 
 using namespace orvo;
 using lumivane_test::LogCapture;
+using lumivane_test::Str;
 using ptpsim::Bytes;
 using ptpsim::Encoder;
 
@@ -24,22 +26,9 @@ mtp_buffer_t view(const Bytes& bytes)
     return mtp_buffer_t{const_cast<u8*>(bytes.data()), bytes.size(), bytes.size(), false};
 }
 
-std::string text_of(const string_t& text)
-{
-    return std::string(text.str, text.length);
-}
-
 std::vector<u16> codes_of(const vector_t<u16>& list)
 {
     return std::vector<u16>(list.data, list.data + list.count);
-}
-
-size_t count_lines_with(LogCapture& log, const std::string& text)
-{
-    size_t n = 0;
-    for (const std::string& line : log.Lines())
-        n += line.find(text) != std::string::npos ? 1 : 0;
-    return n;
 }
 
 struct MtpDeviceInfo : ::testing::Test
@@ -84,17 +73,17 @@ TEST_F(MtpDeviceInfo, ParsesEveryFieldAndTrimsTheStrings)
     EXPECT_EQ(info.standard_version, 100u);
     EXPECT_EQ(info.vendor_extension_id, 11u);
     EXPECT_EQ(info.vendor_extension_version, 200u);
-    EXPECT_EQ(text_of(info.vendor_extension_desc), "Canon: 1.0");
+    EXPECT_EQ(Str(info.vendor_extension_desc), "Canon: 1.0");
     EXPECT_EQ(info.functional_mode, 1u);
     EXPECT_EQ(codes_of(info.operations), (std::vector<u16>{0x1001, 0x9116, 0x9128}));
     EXPECT_EQ(codes_of(info.events), (std::vector<u16>{0xC189}));
     EXPECT_EQ(codes_of(info.properties), (std::vector<u16>{0xD101, 0x5001}));
     EXPECT_EQ(codes_of(info.capture_formats), (std::vector<u16>{0x3801, 0xB103}));
     EXPECT_TRUE(codes_of(info.playback_formats).empty());
-    EXPECT_EQ(text_of(info.manufacturer), "Canon Inc.");
-    EXPECT_EQ(text_of(info.model), "Canon EOS 5D Mark III");
-    EXPECT_EQ(text_of(info.device_version), "3-1.2.3");
-    EXPECT_EQ(text_of(info.serial_number), "42");
+    EXPECT_EQ(Str(info.manufacturer), "Canon Inc.");
+    EXPECT_EQ(Str(info.model), "Canon EOS 5D Mark III");
+    EXPECT_EQ(Str(info.device_version), "3-1.2.3");
+    EXPECT_EQ(Str(info.serial_number), "42");
 
     // raw is the whole data phase plus a zero byte; the serial offsets frame
     // its SerialNumber string.
@@ -125,13 +114,13 @@ TEST_F(MtpDeviceInfo, EveryFieldCutShortIsNamedAndKeepsTheVersion)
             const version_t before = info.version;
             EXPECT_FALSE(Parse(ptpsim::truncated(encoded.bytes, cut)));
             EXPECT_EQ(info.version.version, before.version);
-            EXPECT_EQ(count_lines_with(log, "Failed to extract MTP DeviceInfo: "), 1u);
+            EXPECT_EQ(log.Count("Failed to extract MTP DeviceInfo: "), 1u);
             EXPECT_TRUE(log.Contains(std::string("Failed to extract MTP DeviceInfo: ") + names[field]));
         }
     }
     // What was read before the failure stays.
     EXPECT_FALSE(Parse(ptpsim::truncated(encoded.bytes, encoded.offsets[ptpsim::kSerialNumber] + 2)));
-    EXPECT_EQ(text_of(info.model), "Acme One");
+    EXPECT_EQ(Str(info.model), "Acme One");
     EXPECT_EQ(codes_of(info.operations), fixture.operations);
 }
 
@@ -164,7 +153,7 @@ TEST_F(MtpDeviceInfo, ReparseStartsAfresh)
     ASSERT_TRUE(Parse(ptpsim::encode_deviceinfo(second).bytes));
     EXPECT_EQ(codes_of(info.operations), (std::vector<u16>{0x1009}));
     EXPECT_EQ(info.object_properties.count, 0u) << "the per-format lists belong to the previous connection";
-    EXPECT_EQ(text_of(info.serial_number), "");
+    EXPECT_EQ(Str(info.serial_number), "");
 }
 
 TEST_F(MtpDeviceInfo, SupportTestsAndOverrides)
@@ -334,7 +323,7 @@ TEST(MtpSerialNumber, TrimsBlanksAndLeadingZeros)
         stringbuffer_initialise(serial);
         stringbuffer_set(serial, c.in);
         mtp_trim_serial_number(serial);
-        EXPECT_EQ(text_of(serial), c.out);
+        EXPECT_EQ(Str(serial), c.out);
         EXPECT_EQ(serial.str[serial.length], '\0');
         stringbuffer_release(serial);
     }
@@ -395,7 +384,7 @@ TEST_F(MtpObjectInfo, ParsesTheFixedFieldsNameAndDate)
     EXPECT_EQ(info.width, 5760u);
     EXPECT_EQ(info.height, 3840u);
     EXPECT_EQ(info.bit_depth, 14u);
-    EXPECT_EQ(text_of(info.filename), "IMG_4711.CR2");
+    EXPECT_EQ(Str(info.filename), "IMG_4711.CR2");
     EXPECT_EQ(info.capture_date.year, 2017);
     EXPECT_EQ(info.capture_date.ticks, 1514764799ll * 1000000);
     EXPECT_TRUE(log.Lines().empty());
@@ -407,7 +396,7 @@ TEST_F(MtpObjectInfo, ExactlyFiftyTwoBytesThenNameAndDate)
     Bytes tail = Encoder().str("DSC_0001.JPG").str("20180704T101500").take();
     bytes.insert(bytes.end(), tail.begin(), tail.end());
     ASSERT_TRUE(Parse(bytes));
-    EXPECT_EQ(text_of(info.filename), "DSC_0001.JPG");
+    EXPECT_EQ(Str(info.filename), "DSC_0001.JPG");
     EXPECT_EQ(info.capture_date.hour, 10);
     EXPECT_EQ(info.format, 0xEEEEu);
 }
@@ -420,7 +409,7 @@ TEST_F(MtpObjectInfo, ParsesFromWhereTheDatasetStarts)
     Bytes dataset = ptpsim::encode_objectinfo(ptpsim::ObjectInfo()).bytes;
     bytes.insert(bytes.end(), dataset.begin(), dataset.end());
     ASSERT_TRUE(Parse(bytes, 6));
-    EXPECT_EQ(text_of(info.filename), "IMG_0001.JPG");
+    EXPECT_EQ(Str(info.filename), "IMG_0001.JPG");
     EXPECT_EQ(info.storage_id, 0x00010001u);
 }
 
@@ -456,7 +445,7 @@ TEST_F(MtpObjectInfo, EveryFieldCutShortIsNamed)
             SCOPED_TRACE(std::string(c.name) + " cut at " + std::to_string(cut));
             log.Clear();
             EXPECT_FALSE(Parse(ptpsim::truncated(encoded.bytes, cut)));
-            EXPECT_EQ(count_lines_with(log, "Failed to extract MTP objectinfo: "), 1u);
+            EXPECT_EQ(log.Count("Failed to extract MTP objectinfo: "), 1u);
             EXPECT_TRUE(log.Contains(std::string("Failed to extract MTP objectinfo: ") + c.name));
         }
     }
@@ -491,7 +480,7 @@ TEST_F(MtpObjectInfo, CaptureDates)
         if (c.ok)
         {
             EXPECT_EQ(info.capture_date.year, c.year);
-            EXPECT_EQ(text_of(info.filename), "IMG_0001.JPG");
+            EXPECT_EQ(Str(info.filename), "IMG_0001.JPG");
         }
         else
         {
@@ -513,7 +502,7 @@ TEST_F(MtpObjectInfo, CopyClearAndValidity)
     EXPECT_EQ(copy.handle, 0x1234u);
     EXPECT_EQ(copy.width, 6000u);
     EXPECT_EQ(copy.capture_date.ticks, info.capture_date.ticks);
-    EXPECT_EQ(text_of(copy.filename), "IMG_0001.JPG");
+    EXPECT_EQ(Str(copy.filename), "IMG_0001.JPG");
     EXPECT_NE(copy.filename.str, info.filename.str) << "a name of its own";
 
     mtp_objectinfo_clear(info);
@@ -522,12 +511,12 @@ TEST_F(MtpObjectInfo, CopyClearAndValidity)
     EXPECT_EQ(info.format, 0x3000u);
     EXPECT_EQ(info.thumb_format, 0x3000u);
     EXPECT_EQ(info.width, 0u);
-    EXPECT_EQ(text_of(info.filename), "");
-    EXPECT_EQ(text_of(copy.filename), "IMG_0001.JPG");
+    EXPECT_EQ(Str(info.filename), "");
+    EXPECT_EQ(Str(copy.filename), "IMG_0001.JPG");
 
     // An empty source name empties the target and frees its storage.
     ASSERT_TRUE(mtp_objectinfo_copy(copy, info));
-    EXPECT_EQ(text_of(copy.filename), "");
+    EXPECT_EQ(Str(copy.filename), "");
     EXPECT_EQ(copy.filename.storage.buf, nullptr);
     mtp_objectinfo_release(copy);
     mtp_objectinfo_release(copy);
@@ -735,10 +724,10 @@ TEST_F(MtpPropDesc, EveryFormAndDatatype)
         EXPECT_TRUE(mtp_datavalue_equals(desc.default_value, desc.current_value));
         if (c.fixture.datatype == ptpsim::kStr)
         {
-            EXPECT_EQ(text_of(desc.current_value.str), c.fixture.current.text);
+            EXPECT_EQ(Str(desc.current_value.str), c.fixture.current.text);
             std::vector<std::string> strings;
             for (u64 i = 0; i < mtp_datavalue_num_elements(desc.dataset.values); ++i)
-                strings.push_back(text_of(desc.dataset.values.astr.strings.data[i]));
+                strings.push_back(Str(desc.dataset.values.astr.strings.data[i]));
             EXPECT_EQ(strings, c.strings);
         }
         else if (c.fixture.datatype == ptpsim::kAuint8)
@@ -890,7 +879,7 @@ TEST_F(MtpPropDesc, UpdateReplacesOnlyWithACompleteValue)
     Bytes value = Encoder().str("3984x2656").take();
     u64 cursor = 0;
     ASSERT_TRUE(mtp_devicepropdesc_update(desc, view(value), cursor));
-    EXPECT_EQ(text_of(desc.current_value.str), "3984x2656");
+    EXPECT_EQ(Str(desc.current_value.str), "3984x2656");
     EXPECT_FALSE(desc.value_due);
     EXPECT_EQ(desc.value_version.version, before + 1);
 
@@ -899,7 +888,7 @@ TEST_F(MtpPropDesc, UpdateReplacesOnlyWithACompleteValue)
     Bytes cut = Encoder().str_claiming(10, {'2', '9'}).take();
     cursor = 0;
     EXPECT_FALSE(mtp_devicepropdesc_update(desc, view(cut), cursor));
-    EXPECT_EQ(text_of(desc.current_value.str), "3984x2656");
+    EXPECT_EQ(Str(desc.current_value.str), "3984x2656");
     EXPECT_TRUE(desc.value_due);
     EXPECT_EQ(desc.value_version.version, before + 1);
     EXPECT_TRUE(log.Contains("Failed to extract MTP property value: ImageSize (STR)"));

@@ -63,14 +63,6 @@ std::string hash_of(const std::string& contents)
     return text;
 }
 
-size_t count_lines_with(LogCapture& log, const std::string& text)
-{
-    size_t n = 0;
-    for (const std::string& line : log.Lines())
-        n += line.find(text) != std::string::npos ? 1 : 0;
-    return n;
-}
-
 // Waits for a worker thread's progress, running the camera thread's pass
 // meanwhile. The limit is only a safety net against a hang.
 bool pump_until(mtp_context_t& context, const std::function<bool()>& done, bool pump = true)
@@ -231,7 +223,7 @@ TEST_F(Downloads, ThreadsStartOnePerPassUpToTheCamerasAndFour)
             ASSERT_TRUE(rig.PumpUntilFinished(total));
 
             EXPECT_EQ(rig.Controller().thread_count, c.threads_after_pass.back());
-            EXPECT_EQ(count_lines_with(log, "USB download thread starting: slot 0"), c.threads_after_pass.back());
+            EXPECT_EQ(log.Count("USB download thread starting: slot 0"), c.threads_after_pass.back());
             std::vector<FinishedDownload> finished = rig.recorder.finished();
             ASSERT_EQ(finished.size(), total);
             size_t saved = 0;
@@ -243,7 +235,7 @@ TEST_F(Downloads, ThreadsStartOnePerPassUpToTheCamerasAndFour)
                 on_disk.insert(read_file(f.target));
             EXPECT_EQ(on_disk, std::set<std::string>(expected.begin(), expected.end()));
         }
-        EXPECT_EQ(count_lines_with(log, "USB download threads added for: slot 0"), 1u);
+        EXPECT_EQ(log.Count("USB download threads added for: slot 0"), 1u);
     }
 }
 
@@ -510,7 +502,7 @@ TEST_F(Downloads, DisconnectReportsQueuedTasksAndWaitsForTheOneInFlight)
     EXPECT_EQ(finished[2].handle, handles[0]);
     EXPECT_TRUE(finished[2].success);
     EXPECT_EQ(read_file(finished[2].target), first);
-    EXPECT_EQ(count_lines_with(log, "Waiting for pending downloads to be cancelled: 1"), 1u);
+    EXPECT_EQ(log.Count("Waiting for pending downloads to be cancelled: 1"), 1u);
     EXPECT_FALSE(log.Contains("MTP device has pending downloads"));
     EXPECT_EQ(device.pending_downloads, 0);
     EXPECT_EQ(mtp_context_num_downloads(rig.context, device), 0);

@@ -4,6 +4,7 @@
 #include "orvo/camera/mtp_identify.h"
 #include "support/support_failing_allocator.h"
 #include "support/support_log_capture.h"
+#include "support/support_text.h"
 
 #include <gtest/gtest.h>
 
@@ -12,22 +13,18 @@
 using namespace orvo;
 using lumivane_test::FailingAllocator;
 using lumivane_test::LogCapture;
+using lumivane_test::S;
 
 namespace
 {
-string_t text(const char* s)
-{
-    return string_make(s);
-}
-
 // The model a device of this Manufacturer and Model string is identified as,
 // called in the order the device record calls it.
 u32 identify(const char* manufacturer, const char* model)
 {
-    const mtp_manufacturer_t maker = mtp_manufacturer_from_cstr(text(manufacturer));
+    const mtp_manufacturer_t maker = mtp_manufacturer_from_cstr(S(manufacturer));
     if (maker == MTP_MANUFACTURER_CANON)
-        return mtp_canon_model_from_cstr(maker, text(model));
-    return mtp_model_from_cstr(maker, text(model));
+        return mtp_canon_model_from_cstr(maker, S(model));
+    return mtp_model_from_cstr(maker, S(model));
 }
 } // namespace
 
@@ -59,7 +56,7 @@ TEST(MtpIdentify, Manufacturers)
     for (const Case& c : cases)
     {
         SCOPED_TRACE(c.text);
-        const mtp_manufacturer_t maker = mtp_manufacturer_from_cstr(text(c.text));
+        const mtp_manufacturer_t maker = mtp_manufacturer_from_cstr(S(c.text));
         EXPECT_EQ(maker, c.maker);
         EXPECT_STREQ(mtp_manufacturer_to_cstr(maker), c.name);
     }
@@ -221,19 +218,19 @@ TEST(MtpIdentify, EveryModelOfTheTableFromWhatTheCameraSends)
 TEST(MtpIdentify, CanonTokenRulesAndSubstringOrder)
 {
     // The token reader looks at Canon only; the substring reader at any maker.
-    EXPECT_EQ(mtp_canon_model_from_cstr(MTP_MANUFACTURER_NIKON, text("Canon EOS 5D")), MTP_MODEL_UNKNOWN);
-    EXPECT_EQ(mtp_canon_model_from_cstr(MTP_MANUFACTURER_UNKNOWN, text("Canon EOS 5D")), MTP_MODEL_UNKNOWN);
-    EXPECT_EQ(mtp_model_from_cstr(MTP_MANUFACTURER_CANON, text("CANON EOS 5D MARKIII")), 7u);
-    EXPECT_EQ(mtp_model_from_cstr(MTP_MANUFACTURER_CANON, text("canon eos 5ds r")), 10u);
+    EXPECT_EQ(mtp_canon_model_from_cstr(MTP_MANUFACTURER_NIKON, S("Canon EOS 5D")), MTP_MODEL_UNKNOWN);
+    EXPECT_EQ(mtp_canon_model_from_cstr(MTP_MANUFACTURER_UNKNOWN, S("Canon EOS 5D")), MTP_MODEL_UNKNOWN);
+    EXPECT_EQ(mtp_model_from_cstr(MTP_MANUFACTURER_CANON, S("CANON EOS 5D MARKIII")), 7u);
+    EXPECT_EQ(mtp_model_from_cstr(MTP_MANUFACTURER_CANON, S("canon eos 5ds r")), 10u);
     // "5D" with "III" comes before "5D" with "II", which comes before "5D".
-    EXPECT_EQ(mtp_canon_model_from_cstr(MTP_MANUFACTURER_CANON, text("5D_III")), 7u);
-    EXPECT_EQ(mtp_canon_model_from_cstr(MTP_MANUFACTURER_CANON, text("II,5D")), 6u);
+    EXPECT_EQ(mtp_canon_model_from_cstr(MTP_MANUFACTURER_CANON, S("5D_III")), 7u);
+    EXPECT_EQ(mtp_canon_model_from_cstr(MTP_MANUFACTURER_CANON, S("II,5D")), 6u);
     // Separators: blank, '-', '_', ',', '.', tab.
-    EXPECT_EQ(mtp_canon_model_from_cstr(MTP_MANUFACTURER_CANON, text("EOS\tKISS.X9I")), 33u);
-    EXPECT_EQ(mtp_canon_model_from_cstr(MTP_MANUFACTURER_CANON, text("x9i kiss")), 33u) << "B may come before A";
-    EXPECT_EQ(mtp_model_from_cstr(MTP_MANUFACTURER_NIKON, text("nikon d3s")), 40u);
-    EXPECT_EQ(mtp_model_from_cstr(MTP_MANUFACTURER_RICOH, text("Theta V")), 83u);
-    EXPECT_EQ(mtp_model_from_cstr(MTP_MANUFACTURER_UNKNOWN, text("THETA V")), MTP_MODEL_UNKNOWN);
+    EXPECT_EQ(mtp_canon_model_from_cstr(MTP_MANUFACTURER_CANON, S("EOS\tKISS.X9I")), 33u);
+    EXPECT_EQ(mtp_canon_model_from_cstr(MTP_MANUFACTURER_CANON, S("x9i kiss")), 33u) << "B may come before A";
+    EXPECT_EQ(mtp_model_from_cstr(MTP_MANUFACTURER_NIKON, S("nikon d3s")), 40u);
+    EXPECT_EQ(mtp_model_from_cstr(MTP_MANUFACTURER_RICOH, S("Theta V")), 83u);
+    EXPECT_EQ(mtp_model_from_cstr(MTP_MANUFACTURER_UNKNOWN, S("THETA V")), MTP_MODEL_UNKNOWN);
 }
 
 TEST(MtpIdentify, AllocationFailureAnswersNotRecognised)
@@ -241,9 +238,9 @@ TEST(MtpIdentify, AllocationFailureAnswersNotRecognised)
     LogCapture log;
     {
         FailingAllocator failing;
-        EXPECT_EQ(mtp_manufacturer_from_cstr(text("Canon Inc.")), MTP_MANUFACTURER_UNKNOWN);
-        EXPECT_EQ(mtp_model_from_cstr(MTP_MANUFACTURER_NIKON, text("D810")), MTP_MODEL_UNKNOWN);
-        EXPECT_EQ(mtp_canon_model_from_cstr(MTP_MANUFACTURER_CANON, text("Canon EOS 5D")), MTP_MODEL_UNKNOWN);
+        EXPECT_EQ(mtp_manufacturer_from_cstr(S("Canon Inc.")), MTP_MANUFACTURER_UNKNOWN);
+        EXPECT_EQ(mtp_model_from_cstr(MTP_MANUFACTURER_NIKON, S("D810")), MTP_MODEL_UNKNOWN);
+        EXPECT_EQ(mtp_canon_model_from_cstr(MTP_MANUFACTURER_CANON, S("Canon EOS 5D")), MTP_MODEL_UNKNOWN);
     }
     EXPECT_TRUE(log.Contains("Failed to allocate memory: 11 bytes"));
     EXPECT_TRUE(log.Contains("Failed to allocate memory: 5 bytes"));

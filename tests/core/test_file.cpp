@@ -5,6 +5,7 @@
 #include "orvo/core/core_filename.h"
 #include "support/support_log_capture.h"
 #include "support/support_temp_dir.h"
+#include "support/support_text.h"
 
 #include <gtest/gtest.h>
 
@@ -21,40 +22,16 @@
 
 using namespace orvo;
 using lumivane_test::LogCapture;
+using lumivane_test::ReadFile;
+using lumivane_test::S;
+using lumivane_test::WriteFile;
 namespace fs = boost::filesystem;
 
 namespace
 {
-string_t View(const std::string& text)
-{
-    return string_make(text.c_str(), text.size());
-}
-
 memory_t Block(const std::string& bytes)
 {
     return memory_t{bytes.data(), bytes.size()};
-}
-
-void Write(const std::string& path, const std::string& bytes)
-{
-    std::FILE* f = std::fopen(path.c_str(), "wb");
-    ASSERT_NE(f, nullptr) << path;
-    ASSERT_EQ(std::fwrite(bytes.data(), 1, bytes.size(), f), bytes.size());
-    ASSERT_EQ(std::fclose(f), 0);
-}
-
-std::string Read(const std::string& path)
-{
-    std::string bytes;
-    std::FILE* f = std::fopen(path.c_str(), "rb");
-    if (!f)
-        return "<missing>";
-    char chunk[4096];
-    size_t n;
-    while ((n = std::fread(chunk, 1, sizeof(chunk), f)) > 0)
-        bytes.append(chunk, n);
-    std::fclose(f);
-    return bytes;
 }
 
 std::vector<std::string> Entries(const std::string& folder)
@@ -99,11 +76,11 @@ struct Files : ::testing::Test
 
 TEST_F(Files, PathInfoAndQueries)
 {
-    Write(P("photo.jpg"), "12345");
+    WriteFile(P("photo.jpg"), "12345");
     fs::last_write_time(P("photo.jpg"), 1456823103);
     fs::create_directory(P("folder"));
     fs::last_write_time(P("folder"), 1456800000);
-    Write(P("empty"), "");
+    WriteFile(P("empty"), "");
     fs::create_symlink(P("photo.jpg"), P("link.jpg"));
     fs::create_symlink(P("gone"), P("broken"));
 
@@ -128,7 +105,7 @@ TEST_F(Files, PathInfoAndQueries)
     {
         SCOPED_TRACE(c.path);
         pathinfo_t info;
-        path_getinfo(View(c.path), info);
+        path_getinfo(S(c.path), info);
         EXPECT_EQ(info.exists, c.info.exists);
         EXPECT_EQ(info.is_directory, c.info.is_directory);
         EXPECT_EQ(info.size, c.info.size);
@@ -136,15 +113,15 @@ TEST_F(Files, PathInfoAndQueries)
         {
             EXPECT_EQ(info.timestamp, c.info.timestamp);
         }
-        EXPECT_EQ(file_exists(View(c.path)), c.info.exists && !c.info.is_directory);
-        EXPECT_EQ(dir_exists(View(c.path)), c.info.is_directory);
-        EXPECT_EQ(file_num_bytes(View(c.path)), c.info.size);
+        EXPECT_EQ(file_exists(S(c.path)), c.info.exists && !c.info.is_directory);
+        EXPECT_EQ(dir_exists(S(c.path)), c.info.is_directory);
+        EXPECT_EQ(file_num_bytes(S(c.path)), c.info.size);
         if (c.info.timestamp)
         {
-            EXPECT_EQ(file_timestamp(View(c.path)), c.info.is_directory ? 0 : c.info.timestamp);
-            EXPECT_EQ(dir_timestamp(View(c.path)), c.info.is_directory ? c.info.timestamp : 0);
+            EXPECT_EQ(file_timestamp(S(c.path)), c.info.is_directory ? 0 : c.info.timestamp);
+            EXPECT_EQ(dir_timestamp(S(c.path)), c.info.is_directory ? c.info.timestamp : 0);
         }
-        EXPECT_EQ(dir_is_empty(View(c.path)), c.is_empty_dir);
+        EXPECT_EQ(dir_is_empty(S(c.path)), c.is_empty_dir);
     }
     // A special file with no size of its own.
     pathinfo_t info;
@@ -157,25 +134,25 @@ TEST_F(Files, SaveAndLoadRoundTrip)
 {
     const std::string path = P("data.bin");
     std::string bytes("a\0b\xff", 4);
-    ASSERT_TRUE(file_save(View(path), Block(bytes), false));
-    ASSERT_TRUE(file_save(View(path), Block("tail"), true));
+    ASSERT_TRUE(file_save(S(path), Block(bytes), false));
+    ASSERT_TRUE(file_save(S(path), Block("tail"), true));
     fs::last_write_time(path, 1500000000);
 
     filecontents_t contents;
     filecontents_initialise(contents);
-    ASSERT_TRUE(filecontents_load(contents, View(path)));
+    ASSERT_TRUE(filecontents_load(contents, S(path)));
     ASSERT_EQ(contents.buffer.num_bytes, 8u);
     EXPECT_EQ(std::string(reinterpret_cast<char*>(contents.buffer.data), 8), bytes + "tail");
     EXPECT_EQ(contents.buffer.data[8], 0) << "a zero byte follows the contents";
     EXPECT_EQ(contents.timestamp, 1500000000u);
 
     // Truncating save, then copy and move of the contents.
-    ASSERT_TRUE(file_save(View(path), Block("xy"), false));
+    ASSERT_TRUE(file_save(S(path), Block("xy"), false));
     filecontents_t copy;
     filecontents_initialise(copy);
     ASSERT_TRUE(filecontents_copy(copy, contents));
     EXPECT_EQ(copy.timestamp, 1500000000u);
-    ASSERT_TRUE(filecontents_load_silent(contents, View(path)));
+    ASSERT_TRUE(filecontents_load_silent(contents, S(path)));
     EXPECT_EQ(std::string(reinterpret_cast<char*>(contents.buffer.data), contents.buffer.num_bytes), "xy");
     filecontents_move(contents, copy);
     EXPECT_EQ(copy.buffer.num_bytes, 2u);
@@ -186,15 +163,15 @@ TEST_F(Files, SaveAndLoadRoundTrip)
     filecontents_release(contents);
 
     // An empty block saves an empty file.
-    ASSERT_TRUE(file_save_safe(View(path), memory_t{nullptr, 0}));
-    EXPECT_EQ(Read(path), "");
+    ASSERT_TRUE(file_save_safe(S(path), memory_t{nullptr, 0}));
+    EXPECT_EQ(ReadFile(path), "");
 }
 
 TEST_F(Files, LoadFailuresNameTheirCause)
 {
-    Write(P("empty"), "");
+    WriteFile(P("empty"), "");
     fs::create_directory(P("folder"));
-    Write(P("file"), "x");
+    WriteFile(P("file"), "x");
     struct Case
     {
         std::string path;
@@ -213,9 +190,9 @@ TEST_F(Files, LoadFailuresNameTheirCause)
         filecontents_t contents;
         filecontents_initialise(contents);
         log.Clear();
-        EXPECT_FALSE(filecontents_load_silent(contents, View(c.path)));
+        EXPECT_FALSE(filecontents_load_silent(contents, S(c.path)));
         EXPECT_TRUE(log.Lines().empty()) << "the silent form logs nothing";
-        EXPECT_FALSE(filecontents_load(contents, View(c.path)));
+        EXPECT_FALSE(filecontents_load(contents, S(c.path)));
         std::vector<std::string> lines = log.Lines();
         ASSERT_EQ(lines.size(), 2u);
         EXPECT_NE(lines[0].find("Error] " + c.cause), std::string::npos) << lines[0];
@@ -243,14 +220,14 @@ TEST_F(Files, PlainSaveReportsAFullDevice)
 
 TEST_F(Files, PlainSaveFailures)
 {
-    Write(P("file"), "x");
+    WriteFile(P("file"), "x");
     fs::create_directory(P("folder"));
     const std::string cases[] = {P("file/below"), P("folder"), P("missing/x"), ""};
     for (const std::string& path : cases)
     {
         SCOPED_TRACE(path);
         log.Clear();
-        EXPECT_FALSE(file_save(View(path), Block("abc"), false));
+        EXPECT_FALSE(file_save(S(path), Block("abc"), false));
         EXPECT_TRUE(log.Contains("Failed to create file: "));
         EXPECT_TRUE(log.Contains("Failed to save file: " + path));
     }
@@ -258,34 +235,34 @@ TEST_F(Files, PlainSaveFailures)
     {
         FileSizeLimit limit(4096);
         log.Clear();
-        EXPECT_FALSE(file_save(View(P("big")), Block(std::string(65536, 'b')), false));
+        EXPECT_FALSE(file_save(S(P("big")), Block(std::string(65536, 'b')), false));
         EXPECT_TRUE(log.Contains("Failed to save file: " + P("big")));
     }
-    EXPECT_EQ(Read(P("file")), "x");
+    EXPECT_EQ(ReadFile(P("file")), "x");
 }
 
 TEST_F(Files, SafeSaveReplacesTheFileAndLeavesNothingBehind)
 {
     const std::string path = P("options.json");
-    Write(path, "old");
+    WriteFile(path, "old");
     chmod(path.c_str(), 0640);
-    ASSERT_TRUE(file_save_safe(View(path), Block("new contents")));
-    EXPECT_EQ(Read(path), "new contents");
+    ASSERT_TRUE(file_save_safe(S(path), Block("new contents")));
+    EXPECT_EQ(ReadFile(path), "new contents");
     struct stat st;
     ASSERT_EQ(stat(path.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0640u) << "the old file's permissions are kept";
 
     // Through a link the linked file changes and the link stays a link.
     fs::create_directory(P("real"));
-    Write(P("real/presets.json"), "old");
+    WriteFile(P("real/presets.json"), "old");
     fs::create_symlink(P("real/presets.json"), P("presets.json"));
-    ASSERT_TRUE(file_save_safe(View(P("presets.json")), Block("linked")));
+    ASSERT_TRUE(file_save_safe(S(P("presets.json")), Block("linked")));
     EXPECT_TRUE(fs::is_symlink(P("presets.json")));
-    EXPECT_EQ(Read(P("real/presets.json")), "linked");
+    EXPECT_EQ(ReadFile(P("real/presets.json")), "linked");
 
     // A new file in a relative folder.
-    ASSERT_TRUE(file_save_safe(View(P("fresh.json")), Block("{}")));
-    EXPECT_EQ(Read(P("fresh.json")), "{}");
+    ASSERT_TRUE(file_save_safe(S(P("fresh.json")), Block("{}")));
+    EXPECT_EQ(ReadFile(P("fresh.json")), "{}");
 
     EXPECT_EQ(Entries(root), (std::vector<std::string>{"fresh.json", "options.json", "presets.json", "real"}));
     EXPECT_EQ(Entries(P("real")), (std::vector<std::string>{"presets.json"}));
@@ -293,7 +270,7 @@ TEST_F(Files, SafeSaveReplacesTheFileAndLeavesNothingBehind)
 
 TEST_F(Files, FailedSafeSaveKeepsTheOldFile)
 {
-    Write(P("file"), "keep me");
+    WriteFile(P("file"), "keep me");
     fs::create_directories(P("folder/inside"));
 
     struct Case
@@ -311,7 +288,7 @@ TEST_F(Files, FailedSafeSaveKeepsTheOldFile)
     {
         SCOPED_TRACE(c.why);
         log.Clear();
-        EXPECT_FALSE(file_save_safe(View(c.path), Block("new")));
+        EXPECT_FALSE(file_save_safe(S(c.path), Block("new")));
         EXPECT_TRUE(log.Contains(c.message + c.path));
     }
     EXPECT_TRUE(fs::is_directory(P("folder/inside")));
@@ -320,69 +297,69 @@ TEST_F(Files, FailedSafeSaveKeepsTheOldFile)
     {
         FileSizeLimit limit(4096);
         log.Clear();
-        EXPECT_FALSE(file_save_safe(View(P("file")), Block(std::string(65536, 'n'))));
+        EXPECT_FALSE(file_save_safe(S(P("file")), Block(std::string(65536, 'n'))));
         EXPECT_TRUE(log.Contains("Failed to save to temp filename: " + P("file")));
     }
-    EXPECT_EQ(Read(P("file")), "keep me");
+    EXPECT_EQ(ReadFile(P("file")), "keep me");
     EXPECT_EQ(Entries(root), (std::vector<std::string>{"file", "folder"})) << "no temporary file is left";
     EXPECT_EQ(Entries(P("folder")), (std::vector<std::string>{"inside"}));
 }
 
 TEST_F(Files, DeleteRenameCopy)
 {
-    Write(P("a"), "alpha");
-    Write(P("b"), "beta");
+    WriteFile(P("a"), "alpha");
+    WriteFile(P("b"), "beta");
     fs::create_directory(P("folder"));
 
-    EXPECT_FALSE(file_delete(View(P("missing"))));
-    EXPECT_FALSE(file_delete(View(P("folder"))));
+    EXPECT_FALSE(file_delete(S(P("missing"))));
+    EXPECT_FALSE(file_delete(S(P("folder"))));
     EXPECT_TRUE(fs::is_directory(P("folder")));
 
-    EXPECT_FALSE(file_rename(View(P("folder")), View(P("renamed"))));
-    EXPECT_FALSE(file_rename(View(P("missing")), View(P("renamed"))));
-    ASSERT_TRUE(file_rename(View(P("a")), View(P("c"))));
+    EXPECT_FALSE(file_rename(S(P("folder")), S(P("renamed"))));
+    EXPECT_FALSE(file_rename(S(P("missing")), S(P("renamed"))));
+    ASSERT_TRUE(file_rename(S(P("a")), S(P("c"))));
     EXPECT_FALSE(fs::exists(P("a")));
-    EXPECT_EQ(Read(P("c")), "alpha");
+    EXPECT_EQ(ReadFile(P("c")), "alpha");
 
     // Copy takes (target, source) and replaces the target.
-    ASSERT_TRUE(file_copy(View(P("b")), View(P("c"))));
-    EXPECT_EQ(Read(P("b")), "alpha");
-    EXPECT_EQ(Read(P("c")), "alpha");
+    ASSERT_TRUE(file_copy(S(P("b")), S(P("c"))));
+    EXPECT_EQ(ReadFile(P("b")), "alpha");
+    EXPECT_EQ(ReadFile(P("c")), "alpha");
 
     log.Clear();
-    EXPECT_FALSE(file_copy(View(P("b")), View(P("missing"))));
+    EXPECT_FALSE(file_copy(S(P("b")), S(P("missing"))));
     EXPECT_TRUE(log.Contains("Failed to copy file: "));
-    EXPECT_EQ(Read(P("b")), "alpha") << "a failed copy leaves the target whole";
-    EXPECT_FALSE(file_copy(View(P("c/x")), View(P("b"))));
+    EXPECT_EQ(ReadFile(P("b")), "alpha") << "a failed copy leaves the target whole";
+    EXPECT_FALSE(file_copy(S(P("c/x")), S(P("b"))));
 
-    ASSERT_TRUE(file_delete(View(P("c"))));
+    ASSERT_TRUE(file_delete(S(P("c"))));
     EXPECT_FALSE(fs::exists(P("c")));
     EXPECT_EQ(Entries(root), (std::vector<std::string>{"b", "folder"}));
 }
 
 TEST_F(Files, CreateFolders)
 {
-    EXPECT_TRUE(dir_create(View(P("x/y/z"))));
+    EXPECT_TRUE(dir_create(S(P("x/y/z"))));
     EXPECT_TRUE(fs::is_directory(P("x/y/z")));
-    EXPECT_FALSE(dir_create(View(P("x/y/z")))) << "an existing folder was not created";
+    EXPECT_FALSE(dir_create(S(P("x/y/z")))) << "an existing folder was not created";
     EXPECT_FALSE(dir_create(empty_str));
-    EXPECT_TRUE(dir_is_empty(View(P("x/y/z"))));
-    EXPECT_FALSE(dir_is_empty(View(P("x"))));
+    EXPECT_TRUE(dir_is_empty(S(P("x/y/z"))));
+    EXPECT_FALSE(dir_is_empty(S(P("x"))));
 
-    Write(P("file"), "x");
+    WriteFile(P("file"), "x");
     log.Clear();
-    EXPECT_FALSE(dir_create(View(P("file/sub"))));
+    EXPECT_FALSE(dir_create(S(P("file/sub"))));
     EXPECT_TRUE(log.Contains("Failed to create directory: " + P("file/sub")));
-    EXPECT_FALSE(dir_exists(View(P("file/sub"))));
+    EXPECT_FALSE(dir_exists(S(P("file/sub"))));
 }
 
 TEST_F(Files, OpenStream)
 {
-    std::FILE* f = file_open(View(P("s.txt")), string_make("w"));
+    std::FILE* f = file_open(S(P("s.txt")), string_make("w"));
     ASSERT_NE(f, nullptr);
     std::fputs("hi", f);
     ASSERT_EQ(std::fclose(f), 0);
-    EXPECT_EQ(Read(P("s.txt")), "hi");
-    EXPECT_EQ(file_open(View(P("missing/s.txt")), string_make("r")), nullptr);
+    EXPECT_EQ(ReadFile(P("s.txt")), "hi");
+    EXPECT_EQ(file_open(S(P("missing/s.txt")), string_make("r")), nullptr);
     EXPECT_EQ(file_open(empty_str, string_make("r")), nullptr);
 }

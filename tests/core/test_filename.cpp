@@ -4,6 +4,7 @@
 #include "orvo/core/core_filename.h"
 #include "orvo/core/core_filename_qt.h"
 #include "support/support_temp_dir.h"
+#include "support/support_text.h"
 
 #include <gtest/gtest.h>
 
@@ -15,20 +16,12 @@
 #include <unistd.h>
 
 using namespace orvo;
+using lumivane_test::S;
+using lumivane_test::Str;
 namespace fs = boost::filesystem;
 
 namespace
 {
-std::string Text(const string_t& text)
-{
-    return std::string(text.str, text.length);
-}
-
-string_t View(const std::string& text)
-{
-    return string_make(text.c_str(), text.size());
-}
-
 struct Parts
 {
     std::string path, dir, name, stem, extension;
@@ -36,11 +29,11 @@ struct Parts
 
 void ExpectParts(const filename_t& f, const Parts& expected)
 {
-    EXPECT_EQ(Text(f.path), expected.path);
-    EXPECT_EQ(Text(f.dir.path), expected.dir);
-    EXPECT_EQ(Text(f.name), expected.name);
-    EXPECT_EQ(Text(f.stem), expected.stem);
-    EXPECT_EQ(Text(f.extension), expected.extension);
+    EXPECT_EQ(Str(f.path), expected.path);
+    EXPECT_EQ(Str(f.dir.path), expected.dir);
+    EXPECT_EQ(Str(f.name), expected.name);
+    EXPECT_EQ(Str(f.stem), expected.stem);
+    EXPECT_EQ(Str(f.extension), expected.extension);
 }
 
 // root/real/sub (folders), root/link -> root/real, root/afile (a file), and
@@ -100,8 +93,8 @@ TEST_F(Paths, DirnameNormalForm)
     for (const Case& c : cases)
     {
         SCOPED_TRACE(c.why);
-        EXPECT_EQ(dirname_set(dir, View(c.input)), !c.expected.empty());
-        EXPECT_EQ(Text(dir.path), c.expected);
+        EXPECT_EQ(dirname_set(dir, S(c.input)), !c.expected.empty());
+        EXPECT_EQ(Str(dir.path), c.expected);
     }
 }
 
@@ -130,7 +123,7 @@ TEST_F(Paths, FilenameNormalFormAndParts)
     for (const Case& c : cases)
     {
         SCOPED_TRACE(c.why);
-        EXPECT_EQ(filename_set(file, View(c.input)), !c.expected.path.empty());
+        EXPECT_EQ(filename_set(file, S(c.input)), !c.expected.path.empty());
         ExpectParts(file, c.expected);
     }
 }
@@ -138,9 +131,9 @@ TEST_F(Paths, FilenameNormalFormAndParts)
 TEST_F(Paths, SetFromFolderAndName)
 {
     // Unlike the one-path setter, the folder-and-name form keeps a bare extension.
-    EXPECT_TRUE(filename_set(file, View(root + "/link/"), View(".jpg")));
+    EXPECT_TRUE(filename_set(file, S(root + "/link/"), S(".jpg")));
     ExpectParts(file, {root + "/real/.jpg", root + "/real", ".jpg", "", ".jpg"});
-    EXPECT_TRUE(filename_set(file, View(root), View("LVP_0002.CR2")));
+    EXPECT_TRUE(filename_set(file, S(root), S("LVP_0002.CR2")));
     ExpectParts(file, {root + "/LVP_0002.CR2", root, "LVP_0002.CR2", "LVP_0002", ".CR2"});
     // The Boost-path form is the one-path setter.
     EXPECT_TRUE(filename_set(file, fs::path(root) / "real" / ".." / "z.png"));
@@ -169,27 +162,27 @@ TEST_F(Paths, NamesFromOutsideStayInTheirFolder)
     for (const Case& c : cases)
     {
         SCOPED_TRACE(c.name);
-        ASSERT_TRUE(filename_set(file, View(folder), string_make(c.name)));
-        EXPECT_EQ(Text(file.dir.path), folder);
-        EXPECT_EQ(Text(file.name), c.stored);
+        ASSERT_TRUE(filename_set(file, S(folder), string_make(c.name)));
+        EXPECT_EQ(Str(file.dir.path), folder);
+        EXPECT_EQ(Str(file.name), c.stored);
 
-        ASSERT_TRUE(filename_set(file, View(folder), string_make("start.jpg")));
+        ASSERT_TRUE(filename_set(file, S(folder), string_make("start.jpg")));
         ASSERT_TRUE(filename_replace_name(file, string_make(c.name)));
-        EXPECT_EQ(Text(file.dir.path), folder);
-        EXPECT_EQ(Text(file.name), c.stored);
+        EXPECT_EQ(Str(file.dir.path), folder);
+        EXPECT_EQ(Str(file.name), c.stored);
 
         ASSERT_TRUE(filename_replace_stem(file, string_make(c.name)));
-        EXPECT_EQ(Text(file.dir.path), folder);
+        EXPECT_EQ(Str(file.dir.path), folder);
 
-        dirname_set(dir, View(folder));
+        dirname_set(dir, S(folder));
         ASSERT_TRUE(dirname_append(dir, string_make(c.name)));
-        EXPECT_EQ(Text(dir.path), folder + "/" + c.stored);
+        EXPECT_EQ(Str(dir.path), folder + "/" + c.stored);
     }
     // A camera's file type becomes the extension: it carries no separator in.
-    ASSERT_TRUE(filename_set(file, View(folder), string_make("a.jpg")));
+    ASSERT_TRUE(filename_set(file, S(folder), string_make("a.jpg")));
     ASSERT_TRUE(filename_replace_extension(file, string_make("jpg/../../../x")));
-    EXPECT_EQ(Text(file.dir.path), folder);
-    EXPECT_EQ(Text(file.name), "a.jpg_.._.._.._x");
+    EXPECT_EQ(Str(file.dir.path), folder);
+    EXPECT_EQ(Str(file.name), "a.jpg_.._.._.._x");
 }
 
 TEST(FilenameSanitise, ReplacesSeparatorsAndALeadingDotDot)
@@ -211,7 +204,7 @@ TEST(FilenameSanitise, ReplacesSeparatorsAndALeadingDotDot)
         stringbuffer_initialise(name);
         stringbuffer_set(name, c.in);
         EXPECT_EQ(filename_sanitise_name(name), c.changed);
-        EXPECT_EQ(Text(name), c.out);
+        EXPECT_EQ(Str(name), c.out);
         stringbuffer_release(name);
     }
 }
@@ -219,7 +212,7 @@ TEST(FilenameSanitise, ReplacesSeparatorsAndALeadingDotDot)
 TEST_F(Paths, Replacements)
 {
     const std::string folder = root + "/real";
-    ASSERT_TRUE(filename_set(file, View(folder + "/LVP_0007.JPG")));
+    ASSERT_TRUE(filename_set(file, S(folder + "/LVP_0007.JPG")));
 
     // The extension's letter case is kept when the stem changes.
     ASSERT_TRUE(filename_replace_stem(file, string_make("LVP_0007_1")));
@@ -229,7 +222,7 @@ TEST_F(Paths, Replacements)
     for (const char* extension : {"CR2", ".CR2"})
     {
         SCOPED_TRACE(extension);
-        ASSERT_TRUE(filename_set(file, View(folder + "/LVP_0007.JPG")));
+        ASSERT_TRUE(filename_set(file, S(folder + "/LVP_0007.JPG")));
         ASSERT_TRUE(filename_replace_extension(file, string_make(extension)));
         ExpectParts(file, {folder + "/LVP_0007.CR2", folder, "LVP_0007.CR2", "LVP_0007", ".CR2"});
     }
@@ -240,24 +233,24 @@ TEST_F(Paths, Replacements)
     ExpectParts(file, {folder + "/other.tif", folder, "other.tif", "other", ".tif"});
 
     // A new folder through a link is stored link-free; the name stays.
-    ASSERT_TRUE(filename_replace_dir(file, View(root + "/link/sub")));
+    ASSERT_TRUE(filename_replace_dir(file, S(root + "/link/sub")));
     ExpectParts(file, {folder + "/sub/other.tif", folder + "/sub", "other.tif", "other", ".tif"});
 }
 
 TEST_F(Paths, CopyMoveAndClear)
 {
-    ASSERT_TRUE(filename_set(file, View(root + "/real/a.jpg")));
+    ASSERT_TRUE(filename_set(file, S(root + "/real/a.jpg")));
     filename_t copy;
     filename_initialise(copy);
     ASSERT_TRUE(filename_copy(copy, file));
-    EXPECT_EQ(Text(copy.path), Text(file.path));
+    EXPECT_EQ(Str(copy.path), Str(file.path));
     EXPECT_NE(copy.path.str, file.path.str) << "a deep copy";
 
     // Copying an empty part frees the target's buffer for it.
-    ASSERT_TRUE(filename_set(file, View(root + "/real/noext")));
+    ASSERT_TRUE(filename_set(file, S(root + "/real/noext")));
     ASSERT_TRUE(filename_copy(copy, file));
     EXPECT_EQ(copy.extension.storage.buf, nullptr);
-    EXPECT_EQ(Text(copy.name), "noext");
+    EXPECT_EQ(Str(copy.name), "noext");
 
     filename_t moved;
     filename_initialise(moved);
@@ -279,10 +272,10 @@ TEST_F(Paths, CopyMoveAndClear)
     dirname_t a, b;
     dirname_initialise(a);
     dirname_initialise(b);
-    ASSERT_TRUE(dirname_set(a, View(root)));
+    ASSERT_TRUE(dirname_set(a, S(root)));
     ASSERT_TRUE(dirname_copy(b, a));
     dirname_move(a, b);
-    EXPECT_EQ(Text(b.path), root);
+    EXPECT_EQ(Str(b.path), root);
     EXPECT_EQ(a.path.length, 0u);
     dirname_release(a);
     dirname_release(b);
@@ -295,7 +288,7 @@ TEST_F(Paths, QStringFormsTakeUtf8)
     ExpectParts(file, {root + "/real/\xc3\xa9t\xc3\xa9.jpg", root + "/real", "\xc3\xa9t\xc3\xa9.jpg",
                        "\xc3\xa9t\xc3\xa9", ".jpg"});
     ASSERT_TRUE(dirname_set(dir, QString::fromStdString(root + "/link/")));
-    EXPECT_EQ(Text(dir.path), root + "/real");
+    EXPECT_EQ(Str(dir.path), root + "/real");
     EXPECT_FALSE(dirname_set(dir, QString()));
     EXPECT_EQ(dir.path.length, 0u);
 }
@@ -308,14 +301,14 @@ TEST_F(Paths, SortedVectorKeepsByteOrderOfFullPaths)
     {
         filename_t f;
         filename_initialise(f);
-        ASSERT_TRUE(filename_set(f, View(root), string_make(name)));
+        ASSERT_TRUE(filename_set(f, S(root), string_make(name)));
         ASSERT_TRUE(vector_insert(files, f));
     }
     ASSERT_EQ(files.count, 4u);
     const char* expected[] = {"B.jpg", "a.jpg", "a.jpg", "b.jpg"};
     for (u64 i = 0; i < files.count; ++i)
     {
-        EXPECT_EQ(Text(files.data[i].name), expected[i]);
+        EXPECT_EQ(Str(files.data[i].name), expected[i]);
         filename_release(files.data[i]);
     }
     vector_release(files);

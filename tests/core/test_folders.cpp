@@ -6,6 +6,7 @@
 #include "orvo/core/core_folders.h"
 #include "support/support_log_capture.h"
 #include "support/support_temp_dir.h"
+#include "support/support_text.h"
 
 #include <gtest/gtest.h>
 
@@ -19,20 +20,12 @@
 #include <vector>
 
 using namespace orvo;
+using lumivane_test::S;
+using lumivane_test::Str;
 namespace fs = boost::filesystem;
 
 namespace
 {
-std::string Text(const string_t& text)
-{
-    return std::string(text.str, text.length);
-}
-
-string_t View(const std::string& text)
-{
-    return string_make(text.c_str(), text.size());
-}
-
 void Touch(const std::string& path)
 {
     std::FILE* f = std::fopen(path.c_str(), "w");
@@ -103,17 +96,17 @@ TEST_F(Folders, HomeDataAndPicturesFromTheEnvironment)
         c.xdg_data ? setenv("XDG_DATA_HOME", c.xdg_data, 1) : unsetenv("XDG_DATA_HOME");
         c.xdg_pictures ? setenv("XDG_PICTURES_DIR", c.xdg_pictures, 1) : unsetenv("XDG_PICTURES_DIR");
         EXPECT_EQ(dir_get_home(dir), !c.home_dir.empty());
-        EXPECT_EQ(Text(dir.path), c.home_dir);
+        EXPECT_EQ(Str(dir.path), c.home_dir);
         EXPECT_TRUE(dir_get_data(dir));
-        EXPECT_EQ(Text(dir.path), c.data_dir);
+        EXPECT_EQ(Str(dir.path), c.data_dir);
         EXPECT_TRUE(dir_get_pictures(dir));
-        EXPECT_EQ(Text(dir.path), c.pictures_dir);
+        EXPECT_EQ(Str(dir.path), c.pictures_dir);
     }
     // Without a home, an existing .local/share under the working folder is
     // stored in its absolute form.
     fs::create_directories(root + "/.local/share");
     EXPECT_TRUE(dir_get_data(dir));
-    EXPECT_EQ(Text(dir.path), root + "/.local/share");
+    EXPECT_EQ(Str(dir.path), root + "/.local/share");
 }
 
 TEST_F(Folders, PicturesThroughQtReadTheUserFolderSettings)
@@ -123,14 +116,14 @@ TEST_F(Folders, PicturesThroughQtReadTheUserFolderSettings)
     setenv("XDG_CONFIG_HOME", (root + "/config").c_str(), 1);
     unsetenv("XDG_PICTURES_DIR");
     ASSERT_TRUE(dir_get_pictures_qt(dir));
-    EXPECT_EQ(Text(dir.path), root + "/Pictures");
+    EXPECT_EQ(Str(dir.path), root + "/Pictures");
 
     std::FILE* f = std::fopen((root + "/config/user-dirs.dirs").c_str(), "w");
     ASSERT_NE(f, nullptr);
     std::fputs("XDG_PICTURES_DIR=\"$HOME/Bilder\"\n", f);
     std::fclose(f);
     ASSERT_TRUE(dir_get_pictures_qt(dir));
-    EXPECT_EQ(Text(dir.path), root + "/Bilder");
+    EXPECT_EQ(Str(dir.path), root + "/Bilder");
 }
 
 TEST_F(Folders, TemporaryCurrentAndFixedFolders)
@@ -138,16 +131,16 @@ TEST_F(Folders, TemporaryCurrentAndFixedFolders)
     fs::create_directory(root + "/tmp");
     setenv("TMPDIR", (root + "/tmp/").c_str(), 1);
     ASSERT_TRUE(dir_get_temp(dir));
-    EXPECT_EQ(Text(dir.path), root + "/tmp");
+    EXPECT_EQ(Str(dir.path), root + "/tmp");
 
     // Fresh names: in the temporary folder, never created, never the same.
     const std::regex model(root + "/tmp/orvo-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}");
     ASSERT_TRUE(file_get_temp(file));
-    std::string first = Text(file.path);
+    std::string first = Str(file.path);
     EXPECT_TRUE(std::regex_match(first, model)) << first;
     EXPECT_FALSE(fs::exists(first));
     ASSERT_TRUE(file_get_temp(file));
-    EXPECT_NE(Text(file.path), first);
+    EXPECT_NE(Str(file.path), first);
 
     // A temporary folder that does not exist: no name at all.
     setenv("TMPDIR", (root + "/none").c_str(), 1);
@@ -157,32 +150,32 @@ TEST_F(Folders, TemporaryCurrentAndFixedFolders)
     EXPECT_EQ(file.path.length, 0u);
 
     fs::create_directory(root + "/work");
-    dir_set_current(View(root + "/work"));
+    dir_set_current(S(root + "/work"));
     ASSERT_TRUE(dir_get_current(dir));
-    EXPECT_EQ(Text(dir.path), root + "/work");
-    dir_set_current(View(root + "/none")); // ignored
+    EXPECT_EQ(Str(dir.path), root + "/work");
+    dir_set_current(S(root + "/none")); // ignored
     ASSERT_TRUE(dir_get_current(dir));
-    EXPECT_EQ(Text(dir.path), root + "/work");
+    EXPECT_EQ(Str(dir.path), root + "/work");
 
     ASSERT_TRUE(dir_get_apps(dir));
-    EXPECT_EQ(Text(dir.path), fs::canonical("/usr/bin").string());
+    EXPECT_EQ(Str(dir.path), fs::canonical("/usr/bin").string());
 }
 
 TEST_F(Folders, ExecutableAndResources)
 {
     ASSERT_TRUE(file_get_exe(file));
     const std::string exe = fs::canonical("/proc/self/exe").string();
-    EXPECT_EQ(Text(file.path), exe);
-    EXPECT_EQ(Text(file.name), fs::path(exe).filename().string());
+    EXPECT_EQ(Str(file.path), exe);
+    EXPECT_EQ(Str(file.name), fs::path(exe).filename().string());
     ASSERT_TRUE(dir_get_exe(dir));
     const std::string exe_dir = fs::path(exe).parent_path().string();
-    EXPECT_EQ(Text(dir.path), exe_dir);
+    EXPECT_EQ(Str(dir.path), exe_dir);
 
     ASSERT_TRUE(dir_get_resource(dir));
     if (fs::is_directory(exe_dir + "/resources"))
-        EXPECT_EQ(Text(dir.path), exe_dir + "/resources");
+        EXPECT_EQ(Str(dir.path), exe_dir + "/resources");
     else
-        EXPECT_EQ(Text(dir.path), fs::path(exe_dir).parent_path().string() + "/share/lumivane");
+        EXPECT_EQ(Str(dir.path), fs::path(exe_dir).parent_path().string() + "/share/lumivane");
 }
 
 TEST_F(Folders, ListingTakesEverythingButFolders)
@@ -197,19 +190,19 @@ TEST_F(Folders, ListingTakesEverythingButFolders)
     fs::create_directory_symlink(d + "/sub", d + "/subl");        // a link to a folder is a folder
     Touch(d + "/.jpg");                                           // no stem: no record
 
-    dirname_set(dir, View(d));
+    dirname_set(dir, S(d));
     vector_t<filename_t> files;
     vector_initialise(files, 1, true);
     // The vector is not emptied first: a record already there stays in order.
     filename_t early;
     filename_initialise(early);
-    ASSERT_TRUE(filename_set(early, View(d + "/c.png")));
+    ASSERT_TRUE(filename_set(early, S(d + "/c.png")));
     ASSERT_TRUE(vector_insert(files, early));
 
     ASSERT_TRUE(dir_find_files(files, dir));
     std::vector<std::string> listed;
     for (u64 i = 0; i < files.count; ++i)
-        listed.push_back(Text(files.data[i].path));
+        listed.push_back(Str(files.data[i].path));
     const std::vector<std::string> expected = {
         d + "/B.JPG", d + "/a.jpg", d + "/a.tcl", d + "/b.jpg", d + "/broken", d + "/c.png",
         d + "/lumivane_stub.tcl", root + "/outside.txt",
@@ -246,7 +239,7 @@ TEST_F(Folders, ListingOfWhatIsNoFolder)
         SCOPED_TRACE(c.why);
         vector_t<filename_t> files;
         vector_initialise(files, 4, true);
-        dirname_set(dir, View(c.path));
+        dirname_set(dir, S(c.path));
         EXPECT_FALSE(dir_find_files(files, dir));
         EXPECT_EQ(files.count, 0u);
         dir_release_files(files);

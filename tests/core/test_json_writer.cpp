@@ -6,6 +6,7 @@
 #include "support/support_failing_allocator.h"
 #include "support/support_log_capture.h"
 #include "support/support_temp_dir.h"
+#include "support/support_text.h"
 
 #include <gtest/gtest.h>
 
@@ -21,24 +22,11 @@
 using namespace orvo;
 using lumivane_test::FailingAllocator;
 using lumivane_test::LogCapture;
+using lumivane_test::S;
+using lumivane_test::Str;
 
 namespace
 {
-string_t S(const char* text)
-{
-    return string_make(text);
-}
-
-string_t S(const std::string& text)
-{
-    return string_make(text.data(), text.size());
-}
-
-std::string Str(const string_t& text)
-{
-    return std::string(text.str, text.length);
-}
-
 const std::string BOM = "\xEF\xBB\xBF";
 
 struct JsonWriter : ::testing::Test

@@ -4,6 +4,7 @@
 #include "orvo/core/core_msg_json.h"
 #include "support/support_failing_allocator.h"
 #include "support/support_log_capture.h"
+#include "support/support_text.h"
 
 #include <gtest/gtest.h>
 
@@ -16,24 +17,11 @@
 
 using namespace orvo;
 using lumivane_test::LogCapture;
+using lumivane_test::S;
+using lumivane_test::Str;
 
 namespace
 {
-string_t S(const char* text)
-{
-    return string_make(text);
-}
-
-string_t S(const std::string& text)
-{
-    return string_make(text.data(), text.size());
-}
-
-std::string Str(const string_t& text)
-{
-    return std::string(text.str, text.length);
-}
-
 // Every field of a message as "Name:type=value;", nested messages in braces,
 // read through the typed reader as any receiver would.
 std::string Describe(const msg_t* msg)

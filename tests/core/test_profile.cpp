@@ -6,6 +6,7 @@
 #include "support/support_failing_allocator.h"
 #include "support/support_log_capture.h"
 #include "support/support_temp_dir.h"
+#include "support/support_text.h"
 
 #include <gtest/gtest.h>
 
@@ -17,33 +18,13 @@
 
 using namespace orvo;
 using lumivane_test::LogCapture;
+using lumivane_test::ReadFile;
+using lumivane_test::WriteFile;
 namespace fs = boost::filesystem;
 
 namespace
 {
 const char* const RULE = "|----------------------------------------------------------------------------------";
-
-void Write(const std::string& path, const std::string& text)
-{
-    std::FILE* f = std::fopen(path.c_str(), "wb");
-    ASSERT_NE(f, nullptr);
-    std::fwrite(text.data(), 1, text.size(), f);
-    ASSERT_EQ(std::fclose(f), 0);
-}
-
-std::string Read(const std::string& path)
-{
-    std::string text;
-    std::FILE* f = std::fopen(path.c_str(), "rb");
-    if (!f)
-        return "<missing>";
-    char chunk[4096];
-    size_t n;
-    while ((n = std::fread(chunk, 1, sizeof(chunk), f)) > 0)
-        text.append(chunk, n);
-    std::fclose(f);
-    return text;
-}
 
 // The report's lines, from "PROFILE RESULT" on (the log header cut off).
 std::vector<std::string> Report(LogCapture& log)
@@ -72,7 +53,7 @@ struct Profile : ::testing::Test
 TEST_F(Profile, AnalyserReportsTheFixture)
 {
     const std::string path = temp.File("profile.csv");
-    Write(path, "stacklevel,type,microseconds,linenumber,filename,label\n"
+    WriteFile(path, "stacklevel,type,microseconds,linenumber,filename,label\n"
                 // frame 1: 3000 us, of which draw 500 and load 300 (load holds decode 200)
                 "0,e,1000,10,main.cpp,frame\n"
                 "1,e,1100,20,draw.cpp,draw\n"
@@ -118,9 +99,9 @@ TEST_F(Profile, AnalyserReportsTheFixture)
 
 TEST_F(Profile, RefusedFiles)
 {
-    Write(temp.File("short.csv"), "stacklevel,type,microseconds,linenumber,filename\n0,e,1,1,a,b\n0,x,2,1,a,b\n");
-    Write(temp.File("crlf.csv"), "stacklevel,type,microseconds,linenumber,filename,label\r\n");
-    Write(temp.File("empty.csv"), "");
+    WriteFile(temp.File("short.csv"), "stacklevel,type,microseconds,linenumber,filename\n0,e,1,1,a,b\n0,x,2,1,a,b\n");
+    WriteFile(temp.File("crlf.csv"), "stacklevel,type,microseconds,linenumber,filename,label\r\n");
+    WriteFile(temp.File("empty.csv"), "");
     fs::create_directory(temp.File("folder.csv"));
     struct Case
     {
@@ -153,7 +134,7 @@ TEST_F(Profile, DeepNestingIsNoProblem)
         text += std::to_string(i) + ",e," + std::to_string(i) + ",7,deep.cpp,deep\n";
     for (int i = depth - 1; i >= 0; --i)
         text += std::to_string(i) + ",x," + std::to_string(2 * depth - i) + ",7,deep.cpp,deep\n";
-    Write(temp.File("deep.csv"), text);
+    WriteFile(temp.File("deep.csv"), text);
     ASSERT_TRUE(profilelog_analyse(string_make(temp.File("deep.csv").c_str())));
     std::vector<std::string> report = Report(log);
     ASSERT_EQ(report.size(), 8u);
@@ -221,7 +202,7 @@ TEST_F(Profile, AThreadWritesItsOwnLog)
     EXPECT_EQ(worker.path, path);
     EXPECT_TRUE(log.Contains("Info] Profile log saved: " + path));
 
-    const std::string text = Read(path);
+    const std::string text = ReadFile(path);
     const std::string label(1000, 'L');
     EXPECT_EQ(text.compare(0, 56, "stacklevel,type,microseconds,linenumber,filename,label\n0"), 0);
     EXPECT_NE(

@@ -54,12 +54,15 @@ std::vector<std::string> LogCapture::Lines()
 
 bool LogCapture::Contains(const std::string& text)
 {
+    return Count(text) != 0;
+}
+
+size_t LogCapture::Count(const std::string& text)
+{
+    size_t n = 0;
     for (const std::string& line : Lines())
-    {
-        if (line.find(text) != std::string::npos)
-            return true;
-    }
-    return false;
+        n += line.find(text) != std::string::npos ? 1 : 0;
+    return n;
 }
 
 void LogCapture::Clear()

@@ -25,6 +25,8 @@ public:
     std::vector<std::string> Lines();
     // True when some line contains the text.
     bool Contains(const std::string& text);
+    // How many lines contain the text.
+    size_t Count(const std::string& text);
     void Clear();
 
 private:

@@ -5,6 +5,7 @@
 // anything.
 #include "orvo/camera/mtp_codec.h"
 
+#include "orvo/camera/src/mtp_codec_internal.h"
 #include "orvo/core/core_log.h"
 
 #include <cstring>
@@ -103,15 +104,8 @@ bool extract_array(const mtp_buffer_t& buffer, u64& cursor, vector_t<T>& out, u6
 {
     const u64 fit = bytes_left(buffer, cursor) / sizeof(T);
     const u64 wanted = n < fit ? n : fit;
-    if (wanted > out.capacity)
-    {
-        T* data = static_cast<T*>(heap_alloc(wanted * sizeof(T), alignof(T), ORVO_HEAP_TAG));
-        if (!data)
-            return false;
-        heap_free(out.data, ORVO_HEAP_TAG);
-        out.data = data;
-        out.capacity = wanted;
-    }
+    if (!mtp_vector_reserve_discarding(out, wanted))
+        return false;
     out.count = 0;
     for (u64 i = 0; i < n; ++i)
     {
@@ -124,13 +118,15 @@ bool extract_array(const mtp_buffer_t& buffer, u64& cursor, vector_t<T>& out, u6
     return true;
 }
 
-template <typename T>
-bool extract_counted_array(const mtp_buffer_t& buffer, u64& cursor, vector_t<T>& out)
+// A list led by its 32-bit element count: an integer array or a string list,
+// read by the mtp_buffer_extract overload that takes the count.
+template <typename List>
+bool extract_counted(const mtp_buffer_t& buffer, u64& cursor, List& out)
 {
     u32 count = 0;
     if (!extract_integer(buffer, cursor, count))
         return false;
-    return extract_array(buffer, cursor, out, count);
+    return mtp_buffer_extract(buffer, cursor, out, count);
 }
 
 bool is_dropped_codepoint(u32 c)
@@ -405,35 +401,35 @@ bool mtp_buffer_extract(const mtp_buffer_t& buffer, u64& cursor, uint128_t& out)
 
 bool mtp_buffer_extract(const mtp_buffer_t& buffer, u64& cursor, vector_t<i8>& out)
 {
-    return extract_counted_array(buffer, cursor, out);
+    return extract_counted(buffer, cursor, out);
 }
 bool mtp_buffer_extract(const mtp_buffer_t& buffer, u64& cursor, vector_t<u8>& out)
 {
-    return extract_counted_array(buffer, cursor, out);
+    return extract_counted(buffer, cursor, out);
 }
 bool mtp_buffer_extract(const mtp_buffer_t& buffer, u64& cursor, vector_t<i16>& out)
 {
-    return extract_counted_array(buffer, cursor, out);
+    return extract_counted(buffer, cursor, out);
 }
 bool mtp_buffer_extract(const mtp_buffer_t& buffer, u64& cursor, vector_t<u16>& out)
 {
-    return extract_counted_array(buffer, cursor, out);
+    return extract_counted(buffer, cursor, out);
 }
 bool mtp_buffer_extract(const mtp_buffer_t& buffer, u64& cursor, vector_t<i32>& out)
 {
-    return extract_counted_array(buffer, cursor, out);
+    return extract_counted(buffer, cursor, out);
 }
 bool mtp_buffer_extract(const mtp_buffer_t& buffer, u64& cursor, vector_t<u32>& out)
 {
-    return extract_counted_array(buffer, cursor, out);
+    return extract_counted(buffer, cursor, out);
 }
 bool mtp_buffer_extract(const mtp_buffer_t& buffer, u64& cursor, vector_t<i64>& out)
 {
-    return extract_counted_array(buffer, cursor, out);
+    return extract_counted(buffer, cursor, out);
 }
 bool mtp_buffer_extract(const mtp_buffer_t& buffer, u64& cursor, vector_t<u64>& out)
 {
-    return extract_counted_array(buffer, cursor, out);
+    return extract_counted(buffer, cursor, out);
 }
 
 bool mtp_buffer_extract(const mtp_buffer_t& buffer, u64& cursor, vector_t<i8>& out, u64 n)
@@ -561,10 +557,7 @@ bool mtp_buffer_extract(const mtp_buffer_t& buffer, u64& cursor, stringarray_t& 
 
 bool mtp_buffer_extract(const mtp_buffer_t& buffer, u64& cursor, stringarray_t& out)
 {
-    u32 count = 0;
-    if (!extract_integer(buffer, cursor, count))
-        return false;
-    return mtp_buffer_extract(buffer, cursor, out, count);
+    return extract_counted(buffer, cursor, out);
 }
 
 bool mtp_buffer_extract(const mtp_buffer_t& buffer, u64& cursor, datetime_t& out)

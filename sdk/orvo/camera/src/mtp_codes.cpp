@@ -10,60 +10,46 @@ namespace orvo
 namespace
 {
 #include "tables/mtp_codes_names.inc"
-
-const char* const unknown_name = "unknown";
-
-template <size_t N>
-const char* find_name(const mtp_codename_t (&table)[N], u32 code)
-{
-    const mtp_codename_t* entry = mtp_vocabulary_find(table, code);
-    return entry ? entry->name : nullptr;
-}
-
-const char* or_unknown(const char* name)
-{
-    return name ? name : unknown_name;
-}
 } // namespace
 
 const char* mtp_command_to_cstr(u32 protocol, u32 operation)
 {
-    if (const char* name = find_name(mtp_command_names_standard, operation))
+    if (const char* name = mtp_vocabulary_name(mtp_command_names_standard, operation))
         return name;
     if (protocol == MTP_PROTOCOL_CANON)
-        return or_unknown(find_name(mtp_command_names_canon, operation));
+        return mtp_vocabulary_or_unknown(mtp_vocabulary_name(mtp_command_names_canon, operation));
     if (protocol == MTP_PROTOCOL_NIKON)
-        return or_unknown(find_name(mtp_command_names_nikon, operation));
-    return unknown_name;
+        return mtp_vocabulary_or_unknown(mtp_vocabulary_name(mtp_command_names_nikon, operation));
+    return mtp_vocabulary_unknown;
 }
 
 const char* mtp_response_to_cstr(u32 protocol, u32 response)
 {
-    if (const char* name = find_name(mtp_response_names_standard, response))
+    if (const char* name = mtp_vocabulary_name(mtp_response_names_standard, response))
         return name;
     if (protocol == MTP_PROTOCOL_NIKON)
-        return or_unknown(find_name(mtp_response_names_nikon, response));
-    return unknown_name;
+        return mtp_vocabulary_or_unknown(mtp_vocabulary_name(mtp_response_names_nikon, response));
+    return mtp_vocabulary_unknown;
 }
 
 const char* mtp_event_to_cstr(u32 protocol, u32 event)
 {
-    if (const char* name = find_name(mtp_event_names_standard, event))
+    if (const char* name = mtp_vocabulary_name(mtp_event_names_standard, event))
         return name;
     if (protocol == MTP_PROTOCOL_CANON)
-        return or_unknown(find_name(mtp_event_names_canon, event));
+        return mtp_vocabulary_or_unknown(mtp_vocabulary_name(mtp_event_names_canon, event));
     if (protocol == MTP_PROTOCOL_NIKON)
-        return or_unknown(find_name(mtp_event_names_nikon, event));
-    return unknown_name;
+        return mtp_vocabulary_or_unknown(mtp_vocabulary_name(mtp_event_names_nikon, event));
+    return mtp_vocabulary_unknown;
 }
 
 const char* mtp_format_to_cstr(u32 protocol, u32 format)
 {
-    if (const char* name = find_name(mtp_format_names_standard, format))
+    if (const char* name = mtp_vocabulary_name(mtp_format_names_standard, format))
         return name;
     if (protocol == MTP_PROTOCOL_CANON)
-        return or_unknown(find_name(mtp_format_names_canon, format));
-    return unknown_name;
+        return mtp_vocabulary_or_unknown(mtp_vocabulary_name(mtp_format_names_canon, format));
+    return mtp_vocabulary_unknown;
 }
 
 const char* mtp_format_to_extension_cstr(u32 protocol, u32 format)

@@ -5,6 +5,7 @@
 // mtp_codec.cpp.
 #include "orvo/camera/mtp_codec.h"
 
+#include "orvo/camera/src/mtp_codec_internal.h"
 #include "orvo/core/core_log.h"
 
 #include <cstring>
@@ -57,6 +58,47 @@ bool with_array(const mtp_datavalue_t& value, F f)
     return with_array(const_cast<mtp_datavalue_t&>(value), [&f](const auto& vector) { f(vector); });
 }
 
+// Calls f with the field of an integer value; false for other types.
+template <typename F>
+bool with_integer(mtp_datavalue_t& value, F f)
+{
+    switch (value.datatype)
+    {
+    case MTP_DATATYPE_INT8:
+        f(value.int8);
+        return true;
+    case MTP_DATATYPE_UINT8:
+        f(value.uint8);
+        return true;
+    case MTP_DATATYPE_INT16:
+        f(value.int16);
+        return true;
+    case MTP_DATATYPE_UINT16:
+        f(value.uint16);
+        return true;
+    case MTP_DATATYPE_INT32:
+        f(value.int32);
+        return true;
+    case MTP_DATATYPE_UINT32:
+        f(value.uint32);
+        return true;
+    case MTP_DATATYPE_INT64:
+        f(value.int64);
+        return true;
+    case MTP_DATATYPE_UINT64:
+        f(value.uint64);
+        return true;
+    default:
+        return false;
+    }
+}
+
+template <typename F>
+bool with_integer(const mtp_datavalue_t& value, F f)
+{
+    return with_integer(const_cast<mtp_datavalue_t&>(value), [&f](const auto& field) { f(field); });
+}
+
 bool is_integer(u32 datatype)
 {
     return datatype >= MTP_DATATYPE_INT8 && datatype <= MTP_DATATYPE_UINT64;
@@ -91,27 +133,9 @@ u64 integer_width(u32 datatype)
 // The integer value as 64 bits, signed types sign-extended.
 i64 integer_bits(const mtp_datavalue_t& value)
 {
-    switch (value.datatype)
-    {
-    case MTP_DATATYPE_INT8:
-        return value.int8;
-    case MTP_DATATYPE_UINT8:
-        return value.uint8;
-    case MTP_DATATYPE_INT16:
-        return value.int16;
-    case MTP_DATATYPE_UINT16:
-        return value.uint16;
-    case MTP_DATATYPE_INT32:
-        return value.int32;
-    case MTP_DATATYPE_UINT32:
-        return value.uint32;
-    case MTP_DATATYPE_INT64:
-        return value.int64;
-    case MTP_DATATYPE_UINT64:
-        return static_cast<i64>(value.uint64);
-    default:
-        return 0;
-    }
+    i64 bits = 0;
+    with_integer(value, [&](auto field) { bits = static_cast<i64>(field); });
+    return bits;
 }
 
 template <typename T>
@@ -130,49 +154,14 @@ i64 array_element_bits(const mtp_datavalue_t& value, u64 index)
 
 void set_integer(mtp_datavalue_t& value, i64 bits)
 {
-    switch (value.datatype)
-    {
-    case MTP_DATATYPE_INT8:
-        value.int8 = static_cast<i8>(bits);
-        break;
-    case MTP_DATATYPE_UINT8:
-        value.uint8 = static_cast<u8>(bits);
-        break;
-    case MTP_DATATYPE_INT16:
-        value.int16 = static_cast<i16>(bits);
-        break;
-    case MTP_DATATYPE_UINT16:
-        value.uint16 = static_cast<u16>(bits);
-        break;
-    case MTP_DATATYPE_INT32:
-        value.int32 = static_cast<i32>(bits);
-        break;
-    case MTP_DATATYPE_UINT32:
-        value.uint32 = static_cast<u32>(bits);
-        break;
-    case MTP_DATATYPE_INT64:
-        value.int64 = bits;
-        break;
-    case MTP_DATATYPE_UINT64:
-        value.uint64 = static_cast<u64>(bits);
-        break;
-    default:
-        break;
-    }
+    with_integer(value, [bits](auto& field) { field = static_cast<std::remove_reference_t<decltype(field)>>(bits); });
 }
 
 template <typename T>
 bool copy_vector(vector_t<T>& target, const vector_t<T>& source)
 {
-    if (source.count > target.capacity)
-    {
-        T* data = static_cast<T*>(heap_alloc(source.count * sizeof(T), alignof(T), ORVO_HEAP_TAG));
-        if (!data)
-            return false;
-        heap_free(target.data, ORVO_HEAP_TAG);
-        target.data = data;
-        target.capacity = source.count;
-    }
+    if (!mtp_vector_reserve_discarding(target, source.count))
+        return false;
     if (source.count)
         std::memcpy(target.data, source.data, source.count * sizeof(T));
     target.count = source.count;
@@ -266,15 +255,8 @@ bool expand_range(T min, T max, T step, vector_t<T>& values, u32 datatype)
                    mtp_datatype_to_cstr(datatype), static_cast<long long>(min), static_cast<long long>(max),
                    static_cast<long long>(step), static_cast<unsigned long long>(total));
     }
-    if (total > values.capacity)
-    {
-        T* data = static_cast<T*>(heap_alloc(total * sizeof(T), alignof(T), ORVO_HEAP_TAG));
-        if (!data)
-            return false;
-        heap_free(values.data, ORVO_HEAP_TAG);
-        values.data = data;
-        values.capacity = total;
-    }
+    if (!mtp_vector_reserve_discarding(values, total))
+        return false;
     unsigned_t value = static_cast<unsigned_t>(min);
     for (u64 i = 0; i < total; ++i)
     {
@@ -418,32 +400,13 @@ bool mtp_datavalue_set(mtp_datavalue_t& target, const mtp_datavalue_t& source)
 
 bool mtp_datavalue_parse(mtp_datavalue_t& value, const mtp_buffer_t& buffer, u64& cursor)
 {
-    switch (value.datatype)
-    {
-    case MTP_DATATYPE_INT8:
-        return mtp_buffer_extract(buffer, cursor, value.int8);
-    case MTP_DATATYPE_UINT8:
-        return mtp_buffer_extract(buffer, cursor, value.uint8);
-    case MTP_DATATYPE_INT16:
-        return mtp_buffer_extract(buffer, cursor, value.int16);
-    case MTP_DATATYPE_UINT16:
-        return mtp_buffer_extract(buffer, cursor, value.uint16);
-    case MTP_DATATYPE_INT32:
-        return mtp_buffer_extract(buffer, cursor, value.int32);
-    case MTP_DATATYPE_UINT32:
-        return mtp_buffer_extract(buffer, cursor, value.uint32);
-    case MTP_DATATYPE_INT64:
-        return mtp_buffer_extract(buffer, cursor, value.int64);
-    case MTP_DATATYPE_UINT64:
-        return mtp_buffer_extract(buffer, cursor, value.uint64);
-    case MTP_DATATYPE_ASTR:
+    if (value.datatype == MTP_DATATYPE_ASTR)
         return mtp_buffer_extract(buffer, cursor, value.astr);
-    case MTP_DATATYPE_STR:
+    if (value.datatype == MTP_DATATYPE_STR)
         return mtp_buffer_extract(buffer, cursor, value.str);
-    default:
-        break;
-    }
     bool ok = false;
+    if (with_integer(value, [&](auto& field) { ok = mtp_buffer_extract(buffer, cursor, field); }))
+        return ok;
     if (with_array(value, [&](auto& vector) { ok = mtp_buffer_extract(buffer, cursor, vector); }))
         return ok;
     return false;
@@ -461,29 +424,12 @@ bool mtp_datavalue_parse(mtp_datavalue_t& value, const mtp_buffer_t& buffer, u64
 
 bool mtp_datavalue_write(const mtp_datavalue_t& value, mtp_buffer_t& buffer, u64& cursor)
 {
-    switch (value.datatype)
-    {
-    case MTP_DATATYPE_INT8:
-        return mtp_buffer_write(buffer, cursor, value.int8);
-    case MTP_DATATYPE_UINT8:
-        return mtp_buffer_write(buffer, cursor, value.uint8);
-    case MTP_DATATYPE_INT16:
-        return mtp_buffer_write(buffer, cursor, value.int16);
-    case MTP_DATATYPE_UINT16:
-        return mtp_buffer_write(buffer, cursor, value.uint16);
-    case MTP_DATATYPE_INT32:
-        return mtp_buffer_write(buffer, cursor, value.int32);
-    case MTP_DATATYPE_UINT32:
-        return mtp_buffer_write(buffer, cursor, value.uint32);
-    case MTP_DATATYPE_INT64:
-        return mtp_buffer_write(buffer, cursor, value.int64);
-    case MTP_DATATYPE_UINT64:
-        return mtp_buffer_write(buffer, cursor, value.uint64);
-    case MTP_DATATYPE_STR:
+    if (value.datatype == MTP_DATATYPE_STR)
         return mtp_buffer_write(buffer, cursor, static_cast<const string_t&>(value.str));
-    default:
-        return false;
-    }
+    bool ok = false;
+    if (with_integer(value, [&](auto field) { ok = mtp_buffer_write(buffer, cursor, field); }))
+        return ok;
+    return false;
 }
 
 bool mtp_buffer_extract(const mtp_buffer_t& buffer, u64& cursor, mtp_datavalue_t& out)

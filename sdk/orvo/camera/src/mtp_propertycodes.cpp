@@ -13,26 +13,17 @@ namespace
 {
 #include "tables/mtp_property_names.inc"
 
-const char* const unknown_name = "unknown";
-
-template <size_t N>
-const char* find_name(const mtp_codename_t (&table)[N], u32 code)
-{
-    const mtp_codename_t* entry = mtp_vocabulary_find(table, code);
-    return entry ? entry->name : nullptr;
-}
-
 // The vendor's own name table, or null for a dialect without one.
 const char* find_vendor_name(u32 protocol, u32 property)
 {
     switch (protocol)
     {
     case MTP_PROTOCOL_CANON:
-        return find_name(mtp_property_names_canon, property);
+        return mtp_vocabulary_name(mtp_property_names_canon, property);
     case MTP_PROTOCOL_NIKON:
-        return find_name(mtp_property_names_nikon, property);
+        return mtp_vocabulary_name(mtp_property_names_nikon, property);
     case MTP_PROTOCOL_FUJIFILM:
-        return find_name(mtp_property_names_fujifilm, property);
+        return mtp_vocabulary_name(mtp_property_names_fujifilm, property);
     default:
         return nullptr;
     }
@@ -51,10 +42,10 @@ const char* find_value(const mtp_valuetable_t (&tables)[N], u32 property, u32 va
 
 const char* mtp_property_to_cstr(u32 protocol, u32 property)
 {
-    if (const char* name = find_name(mtp_property_names_standard, property))
+    if (const char* name = mtp_vocabulary_name(mtp_property_names_standard, property))
         return name;
     const char* name = find_vendor_name(protocol, property);
-    return name ? name : unknown_name;
+    return mtp_vocabulary_or_unknown(name);
 }
 
 mtp_protocol_t mtp_property_to_protocol(u32 protocol, u32 property)
@@ -62,7 +53,7 @@ mtp_protocol_t mtp_property_to_protocol(u32 protocol, u32 property)
     // A code the vendor names is the vendor's even where it clashes with
     // another vendor's code (0xD017 is Nikon's on a Nikon, Fujifilm's on a
     // Fujifilm); standard codes never reach a vendor table.
-    if (find_name(mtp_property_names_standard, property))
+    if (mtp_vocabulary_name(mtp_property_names_standard, property))
         return MTP_PROTOCOL_GENERIC;
     if (find_vendor_name(protocol, property))
         return static_cast<mtp_protocol_t>(protocol);
@@ -78,6 +69,6 @@ const char* mtp_property_to_cstr(u32 protocol, u32 property, u32 value)
         name = find_value(mtp_value_tables_nikon, property, value);
     else if (protocol == MTP_PROTOCOL_CANON)
         name = find_value(mtp_value_tables_canon, property, value);
-    return name ? name : unknown_name;
+    return mtp_vocabulary_or_unknown(name);
 }
 } // namespace orvo

@@ -179,11 +179,9 @@ bool writer_may_wait(const channel_t& channel)
 {
     return channel.open.load(std::memory_order_acquire) || channel.reader_attached.load(std::memory_order_acquire);
 }
-} // namespace
 
-// --- lifecycle ----------------------------------------------------------------------
-
-bool channel_initialise(channel_t& channel)
+// The state of a channel without a ring: closed, no reader, every position null.
+void channel_reset(channel_t& channel)
 {
     channel.open.store(false, std::memory_order_relaxed);
     channel.reader_attached.store(false, std::memory_order_relaxed);
@@ -197,6 +195,14 @@ bool channel_initialise(channel_t& channel)
     channel.limit_seen = nullptr;
     channel.read_header = nullptr;
     channel.read_ring = nullptr;
+}
+} // namespace
+
+// --- lifecycle ----------------------------------------------------------------------
+
+bool channel_initialise(channel_t& channel)
+{
+    channel_reset(channel);
 
     u8* ring = ring_allocate(CHANNEL_INITIAL_CAPACITY);
     if (!ring)
@@ -251,18 +257,7 @@ void channel_release(channel_t& channel)
             heap_free(channel.start, ORVO_HEAP_TAG);
         heap_free(ring, ORVO_HEAP_TAG);
     }
-    channel.open.store(false, std::memory_order_relaxed);
-    channel.reader_attached.store(false, std::memory_order_relaxed);
-    channel.capacity = 0;
-    channel.start = nullptr;
-    channel.end = nullptr;
-    channel.write_position = nullptr;
-    channel.write_header = nullptr;
-    channel.write_reserved = false;
-    channel.limit.store(nullptr, std::memory_order_relaxed);
-    channel.limit_seen = nullptr;
-    channel.read_header = nullptr;
-    channel.read_ring = nullptr;
+    channel_reset(channel);
 }
 
 // --- writer -------------------------------------------------------------------------

@@ -1,6 +1,7 @@
 // The records behind the generated name tables (mtp_codes_names.inc,
-// mtp_property_names.inc) and their binary search. Private to the
-// vocabulary sources; every table is sorted by code by the generator.
+// mtp_property_names.inc), their binary search and the name lookup both
+// vocabulary sources share. Private to those sources; every table is sorted
+// by code by the generator.
 #pragma once
 
 #include "orvo/core/core_types.h"
@@ -66,5 +67,21 @@ template <typename Entry, size_t N>
 const Entry* mtp_vocabulary_find(const Entry (&table)[N], u32 code)
 {
     return mtp_vocabulary_find(table, N, code);
+}
+
+// The text every lookup gives for a code no table names.
+constexpr const char* mtp_vocabulary_unknown = "unknown";
+
+inline const char* mtp_vocabulary_or_unknown(const char* name)
+{
+    return name ? name : mtp_vocabulary_unknown;
+}
+
+// The name of code in a name table, or null.
+template <size_t N>
+const char* mtp_vocabulary_name(const mtp_codename_t (&table)[N], u32 code)
+{
+    const mtp_codename_t* entry = mtp_vocabulary_find(table, code);
+    return entry ? entry->name : nullptr;
 }
 } // namespace orvo
