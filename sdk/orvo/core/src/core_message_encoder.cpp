@@ -189,10 +189,15 @@ bool MessageEncoder::AddField(i32 id, const void* data, u32 count, u32 elementSi
 bool MessageEncoder::AddFieldf(i32 id, const char* format, ...)
 {
     // On the caller's stack: any thread may format its own fields.
+    if (!format)
+    {
+        log_writef(LOGLEVEL_ERROR, LOGMODULE_MESSAGE, "Failed to add message field %d: no format", id);
+        return false;
+    }
     char text[MESSAGEENCODER_FORMAT_CAPACITY];
     va_list args;
     va_start(args, format);
-    int written = std::vsnprintf(text, sizeof(text), format ? format : "", args);
+    int written = std::vsnprintf(text, sizeof(text), format, args);
     va_end(args);
     if (written < 0)
     {
