@@ -178,6 +178,11 @@ TEST(Mutex, FlagFollowsTheLockAndGuardsACounter)
     for (std::thread& thread : threads)
         thread.join();
     EXPECT_EQ(total, 20000);
+    EXPECT_TRUE(mutex_try_lock(mutex));
+    bool taken_elsewhere = true;
+    std::thread([&] { taken_elsewhere = mutex_try_lock(mutex); }).join();
+    EXPECT_FALSE(taken_elsewhere); // held: another thread is refused at once
+    mutex_unlock(mutex);
     ASSERT_TRUE(mutex_lock(mutex));
     EXPECT_TRUE(mutex_is_locked(mutex));
     mutex_release(mutex); // unlocks a held mutex before destroying it

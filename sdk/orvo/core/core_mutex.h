@@ -56,6 +56,8 @@ struct signal_t
 bool mutex_initialise(mutex_t& mutex);
 bool mutex_lock(mutex_t& mutex);
 bool mutex_lock(global_mutex_t& mutex);
+// Takes the mutex only when it is free; false at once when another holds it.
+bool mutex_try_lock(mutex_t& mutex);
 void mutex_unlock(mutex_t& mutex);
 void mutex_unlock(global_mutex_t& mutex);
 void mutex_release(mutex_t& mutex);

@@ -216,10 +216,7 @@ void mtp_device_lock(mtp_device_t& device)
 
 bool mtp_device_try_lock(mtp_device_t& device)
 {
-    if (pthread_mutex_trylock(&device.lock->mutex) != 0)
-        return false;
-    device.lock->locked.store(true, std::memory_order_relaxed);
-    return true;
+    return mutex_try_lock(*device.lock);
 }
 
 void mtp_device_unlock(mtp_device_t& device)

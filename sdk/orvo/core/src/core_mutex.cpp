@@ -25,6 +25,14 @@ bool mutex_lock(global_mutex_t& mutex)
     return taken;
 }
 
+bool mutex_try_lock(mutex_t& mutex)
+{
+    bool taken = pthread_mutex_trylock(&mutex.mutex) == 0;
+    if (taken)
+        mutex.locked.store(true, std::memory_order_relaxed);
+    return taken;
+}
+
 void mutex_unlock(mutex_t& mutex)
 {
     mutex.locked.store(false, std::memory_order_relaxed);
