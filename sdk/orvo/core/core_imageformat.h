@@ -36,4 +36,10 @@ imageformat_t image_compute_format(const memory_t& block);
 // its end-of-image marker; 0 when the block is no JPEG or the marker is not
 // reached inside the block.
 u64 image_compute_payload(const memory_t& block);
+// The marker walk itself, without testing the leading FF D8: the first two
+// bytes are taken to be the start-of-image marker. 0 for fewer than 4 bytes,
+// a broken marker chain or no end-of-image marker inside the block; a result
+// is never longer than the block and always ends in FF D9. The one walk that
+// image_compute_payload and the picture modules share.
+u64 jpeg_compute_payload(const memory_t& block);
 } // namespace orvo

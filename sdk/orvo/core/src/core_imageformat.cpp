@@ -94,9 +94,16 @@ imageformat_t image_compute_format(const memory_t& block)
 
 u64 image_compute_payload(const memory_t& block)
 {
+    if (image_compute_format(block) != IMAGEFORMAT_JPEG)
+        return 0;
+    return jpeg_compute_payload(block);
+}
+
+u64 jpeg_compute_payload(const memory_t& block)
+{
     const u8* bytes = static_cast<const u8*>(block.data);
     u64 size = bytes ? block.num_bytes : 0;
-    if (size <= 3 || image_compute_format(block) != IMAGEFORMAT_JPEG)
+    if (size < 4)
         return 0;
     // Invariant: position <= size, so size - position never wraps.
     u64 position = 2;
