@@ -221,7 +221,13 @@ void CameraMessageBuilder::AddTarget()
 
 void CameraMessageBuilder::AddCamera(const cameraid_t& camera)
 {
-    m_encoder->AddField(CAMERAFIELD_CAMERA, &camera, 1, sizeof(cameraid_t));
+    // Field by field into a zeroed record: the padding of the caller's copy
+    // is not sent.
+    cameraid_t record;
+    std::memset(&record, 0, sizeof(record));
+    record.id = camera.id;
+    record.index = camera.index;
+    m_encoder->AddField(CAMERAFIELD_CAMERA, &record, 1, sizeof(cameraid_t));
 }
 
 void CameraMessageBuilder::AddPhoto()
