@@ -105,6 +105,12 @@ void ScriptedCamera::Update()
     for (const Pending& pending : due)
         Finish(pending, pending.succeed);
 
+    // A camera unplugged since the last pass reports itself gone once.
+    if (valid && !m_scripted->IsAttached(serial.str))
+        GetProcessor()->CameraDisconnected(this);
+    // What changed on the camera goes out, as a driver does after its update.
+    GetProcessor()->BroadcastPropertyStatus(this, false);
+
     size_t bytes = 0;
     if (m_scripted->TakeFrame(serial.str, bytes))
     {
@@ -329,6 +335,12 @@ std::shared_ptr<CameraCalls> ScriptedDriver::Calls(const std::string& serial)
     if (!calls)
         calls = std::make_shared<CameraCalls>();
     return calls;
+}
+
+bool ScriptedDriver::IsAttached(const std::string& serial) const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_attached.count(serial) != 0;
 }
 
 bool ScriptedDriver::TakeFrame(const std::string& serial, size_t& bytes)

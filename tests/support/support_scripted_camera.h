@@ -129,6 +129,7 @@ public:
     void Detach(const std::string& serial);
     void SetScript(const CameraScript& script);
     CameraScript GetScript(const std::string& serial) const;
+    bool IsAttached(const std::string& serial) const;
     std::shared_ptr<CameraCalls> Calls(const std::string& serial);
     // The live-view frame counter of the script, used by the camera.
     bool TakeFrame(const std::string& serial, size_t& bytes);

@@ -138,6 +138,10 @@ extern const char* const CAMERA_LIVEVIEW_CHANNEL;   // "BROADCAST::CameraLivevie
 const u64 CAMERAREQUEST_MAX_TEXT = 4096;
 
 // --- checked readers of request fields -------------------------------------------------------
+// True when a string field with the id is there but cannot be used (too
+// long, no terminating zero, a zero inside): such a request is refused rather
+// than read as if the text were absent.
+bool camerarequest_text_refused(const Message& message, i32 id);
 // Each is true with the value when the field is present with the right type
 // and shape, false otherwise (value untouched).
 bool camerarequest_get_int(const Message& message, i32 id, i32& value);

@@ -90,6 +90,8 @@ bool handle_take_photo(CameraProcessor& processor, cameratracker_t* t, const Mes
     string_t origin;
     if (camerarequest_get_text(request, CAMERAFIELD_ORIGIN, origin))
         camera_text_set(t->origin, origin);
+    else if (camerarequest_text_refused(request, CAMERAFIELD_ORIGIN))
+        return false; // over-long or broken: refused, not silently dropped
     if (!has_target(t))
         return false;
     processor.BroadcastInformation("Taking photo...");

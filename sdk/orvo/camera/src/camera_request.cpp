@@ -54,6 +54,12 @@ const char* CameraRequest::GetCStr(i32 type)
 
 // --- readers ------------------------------------------------------------------------------------
 
+bool camerarequest_text_refused(const Message& message, i32 id)
+{
+    string_t text;
+    return find_typed(message, id, MESSAGEFIELD_STRING, 1) && !camerarequest_get_text(message, id, text);
+}
+
 bool camerarequest_get_int(const Message& message, i32 id, i32& value)
 {
     return get_scalar(message, id, MESSAGEFIELD_INT, &value);
