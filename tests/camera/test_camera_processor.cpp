@@ -784,3 +784,29 @@ TEST(CameraProcessorStart, FailedDriverInitialisationStopsTheThread)
     Distributor::Release();
     CameraProcessor::SupportPTP = true;
 }
+
+// A camera that moves up the list keeps its photos: their owner follows it,
+// so a later download still finds the camera.
+TEST_F(CameraProcessorThread, PhotosFollowTheirCameraToItsNewIndex)
+{
+    Attach("A");
+    CameraScript script;
+    script.serial = "B";
+    script.download_passes = 0;
+    driver->Attach(script);
+    ASSERT_TRUE(Start());
+    Simple(CameraRequest::DetectCameras);
+    EXPECT_TRUE(Request(Builder(cameraid_t{1, 1}).Connect()).Bool(CAMERAFIELD_RESULT));
+    EXPECT_TRUE(Request(Builder(cameraid_t{1, 1}).TakePhoto(0.0f)).Bool(CAMERAFIELD_RESULT));
+    driver->Detach("A");
+    Simple(CameraRequest::DetectCameras);
+
+    Seen response = Request(Builder(cameraid_t{-1, 0}, false, 0).Download());
+    EXPECT_TRUE(response.Bool(CAMERAFIELD_RESULT));
+    cameraid_t owner;
+    ASSERT_TRUE(response.Camera(owner));
+    EXPECT_EQ(owner.id, 1);
+    EXPECT_EQ(owner.index, 0);
+    EXPECT_EQ(CountInformation("Photo downloaded: LVP_1.JPG"), 1u);
+    ExpectEachAnsweredOnce();
+}
