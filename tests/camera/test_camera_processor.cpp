@@ -323,6 +323,14 @@ TEST_F(CameraProcessorThread, DetectionKeepsIdsAndRenumbersIndexes)
     driver->Detach("D");
     Simple(CameraRequest::DetectCameras);
     EXPECT_TRUE(LastStatus().empty());
+    // An empty Status still carries both lists, with no records.
+    for (auto it = client->events.rbegin(); it != client->events.rend(); ++it)
+        if (it->Int(CAMERAFIELD_EVENT) == CAMERAEVENT_STATUS)
+        {
+            EXPECT_EQ(it->Count(CAMERAFIELD_CAMERAS, sizeof(camera_t)), 0u);
+            EXPECT_EQ(it->Count(CAMERAFIELD_PHOTOS, sizeof(photo_t)), 0u);
+            break;
+        }
     EXPECT_EQ(CountInformation("No cameras detected"), 1u);
     Settle();
     ExpectEachAnsweredOnce();
