@@ -249,7 +249,7 @@ private:
 // caller has found), success, the request's header. Null (logged) when it
 // cannot be allocated or registered.
 cameratracker_t* cameratracker_create(CameraProcessor& processor, const Message& request);
-// Reads fields 42, 5, 7 and 45, runs the type's handler and drops the
+// Reads fields 42, 5 and 7, runs the type's handler and drops the
 // creation's reference. A field 5 that names no listed camera fails the
 // request at once (unless it is for all cameras).
 void cameratracker_handle(cameratracker_t* tracker, const Message& request);
