@@ -268,7 +268,11 @@ void UsbCamera::run(const Command& command, const Bytes* out)
         return;
     }
     if (bent && fault.kind == UsbFault::Kind::kNoAnswer)
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_busy_polls = fault.value;
         return;
+    }
 
     uint16_t response;
     auto in = std::make_shared<DataIn>();
@@ -336,11 +340,6 @@ void UsbCamera::run(const Command& command, const Bytes* out)
         response_length = fault.value;
     if (bent && fault.kind == UsbFault::Kind::kResponseTransaction)
         transaction += uint32_t(fault.value);
-    if (bent && fault.kind == UsbFault::Kind::kBusyAfterCancel)
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_busy_polls = fault.value;
-    }
     send_response(response, transaction, response_length);
 }
 

@@ -38,7 +38,7 @@ struct UsbFault
     enum class Kind
     {
         kStall,               // halt bulk-in instead of answering
-        kNoAnswer,            // send nothing at all
+        kNoAnswer,            // send nothing at all; Get Device Status then answers Device Busy `value` times
         kNoResponse,          // send the data, then nothing
         kDataLength,          // the data container's length field reads `value`
         kTruncateData,        // send only `value` bytes of the data container
@@ -48,7 +48,6 @@ struct UsbFault
         kResponseLength,      // the response's length field reads `value`
         kResponseForData,     // the response alone where data was due
         kUnplugInData,        // the device goes after `value` bytes of the data container
-        kBusyAfterCancel,     // Get Device Status answers Device Busy `value` times after a cancel
     };
     Kind kind = Kind::kNoAnswer;
     uint16_t operation = 0;
