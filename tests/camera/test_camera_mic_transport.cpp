@@ -456,3 +456,15 @@ TEST(MicTransport, EngineDeviceOverTheTransport)
     mtp_context_release(context);
     EXPECT_TRUE(rig.usb->violations().empty()) << rig.usb->violations().front();
 }
+
+TEST(MicTransport, DataNobodyAskedForIsReadAndDropped)
+{
+    lumivane_test::LogCapture log;
+    Rig rig(with_zlp(false));
+    ASSERT_TRUE(rig.opened);
+    const u32 code = ptpsim::kPropFNumber;
+    EXPECT_EQ(mic_transport_transact(rig.transport, ptpsim::kOpGetDevicePropValue, &code, 1, nullptr, 0, nullptr),
+              0x2001);
+    EXPECT_EQ(rig.transport.recoveries.load(), 0u);
+    EXPECT_TRUE(rig.Healthy());
+}

@@ -285,6 +285,9 @@ u16 read_response(mic_transport_t& t, u16 operation, u32 transaction, u64 have, 
     return response.code;
 }
 
+u16 receive_data(mic_transport_t& t, u16 operation, u32 transaction, const mic_container_header_t& header, u64 got,
+                 mtp_buffer_t& data);
+
 // The data-in phase, or the response that came in its place, then the
 // response.
 u16 receive(mic_transport_t& t, u16 operation, u32 transaction, mtp_buffer_t* in)
@@ -306,7 +309,27 @@ u16 receive(mic_transport_t& t, u16 operation, u32 transaction, mtp_buffer_t* in
     if (header.type != MIC_CONTAINER_DATA)
         return fail_framing(t, operation, transaction, "unexpected container type");
     if (!in)
-        return fail_framing(t, operation, transaction, "data phase the operation does not have");
+    {
+        // Data nobody asked for (an operation sent without output that
+        // answers with data anyway) is read and dropped.
+        mtp_buffer_t scratch;
+        mtp_buffer_initialise(scratch);
+        u16 response = receive_data(t, operation, transaction, header, got, scratch);
+        mtp_buffer_release(scratch);
+        return response;
+    }
+    return receive_data(t, operation, transaction, header, got, *in);
+}
+
+// The data container whose header and first bytes are in the staging buffer
+// (got bytes), then the response.
+u16 receive_data(mic_transport_t& t, u16 operation, u32 transaction, const mic_container_header_t& header, u64 got,
+                 mtp_buffer_t& data)
+{
+    u64 packet = packet_size(t);
+    u64 chunk = t.options.chunk_bytes;
+    mtp_buffer_t* in = &data;
+    mic_status_t status;
     if (header.transaction != transaction)
     {
         log_writef(LOGLEVEL_ERROR, LOGMODULE_CAMERA, "USB camera sent data of transaction %u, expected %u: %s - %s",
