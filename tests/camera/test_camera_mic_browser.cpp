@@ -6,6 +6,7 @@
 #include "orvo/camera/src/mic/camera_mic_libusb.h"
 #include "orvo/camera/src/mic/camera_mic_loopback.h"
 #include "support/ptpsim/ptpsim_camera.h"
+#include "support/ptpsim/ptpsim_clock.h"
 #include "support/ptpsim/ptpsim_usb.h"
 #include "support/support_log_capture.h"
 
@@ -74,6 +75,26 @@ TEST_F(Loopback, BrowserFollowsArrivalsAndRemovals)
     Plug(second, "Camera C");
     EXPECT_FALSE(browser.Tick());
     EXPECT_EQ(browser.GetCameras().size(), 1u);
+}
+
+TEST_F(Loopback, BrowserWithoutHotplugListsEveryTwoSeconds)
+{
+    ptpsim::TestClock clock;
+    backend.hotplug = false;
+    MICBrowser browser(backend);
+    browser.Start();
+    EXPECT_FALSE(browser.Tick());
+    Plug(first, "Camera A");
+    clock.advance_ms(1999);
+    EXPECT_FALSE(browser.Tick());
+    EXPECT_TRUE(browser.GetCameras().empty());
+    clock.advance_ms(2);
+    EXPECT_TRUE(browser.Tick());
+    EXPECT_EQ(browser.GetCameras().size(), 1u);
+    usb.back()->unplug();
+    clock.advance_ms(2001);
+    EXPECT_FALSE(browser.Tick());
+    EXPECT_TRUE(browser.GetCameras().empty());
 }
 
 TEST_F(Loopback, BrowserWithoutDevicesSaysSo)
