@@ -18,7 +18,7 @@ using namespace orvo;
 
 namespace
 {
-class Loopback : public ::testing::Test
+class MicLoopback : public ::testing::Test
 {
 protected:
     void SetUp() override { ASSERT_TRUE(mic_loopback_initialise(backend)); }
@@ -44,7 +44,7 @@ protected:
 };
 } // namespace
 
-TEST_F(Loopback, BrowserFollowsArrivalsAndRemovals)
+TEST_F(MicLoopback, BrowserFollowsArrivalsAndRemovals)
 {
     MICBrowser browser(backend);
     EXPECT_FALSE(browser.Tick()); // not browsing yet
@@ -77,7 +77,7 @@ TEST_F(Loopback, BrowserFollowsArrivalsAndRemovals)
     EXPECT_EQ(browser.GetCameras().size(), 1u);
 }
 
-TEST_F(Loopback, BrowserWithoutHotplugListsEveryTwoSeconds)
+TEST_F(MicLoopback, BrowserWithoutHotplugListsEveryTwoSeconds)
 {
     ptpsim::TestClock clock;
     backend.hotplug = false;
@@ -97,7 +97,7 @@ TEST_F(Loopback, BrowserWithoutHotplugListsEveryTwoSeconds)
     EXPECT_TRUE(browser.GetCameras().empty());
 }
 
-TEST_F(Loopback, BrowserWithoutDevicesSaysSo)
+TEST_F(MicLoopback, BrowserWithoutDevicesSaysSo)
 {
     MICBrowser browser(backend);
     browser.Start();
@@ -106,7 +106,7 @@ TEST_F(Loopback, BrowserWithoutDevicesSaysSo)
     EXPECT_TRUE(log.Contains("No USB camera attached"));
 }
 
-TEST_F(Loopback, CameraDeviceConnectsSendsAndNoticesRemoval)
+TEST_F(MicLoopback, CameraDeviceConnectsSendsAndNoticesRemoval)
 {
     ptpsim::UsbCamera& usbcamera = Plug(first, "Camera A");
     mtp_device_t device = {};
@@ -147,7 +147,7 @@ TEST_F(Loopback, CameraDeviceConnectsSendsAndNoticesRemoval)
     mtp_device_release(device);
 }
 
-TEST_F(Loopback, CameraHeldByAnotherProgramConnectsFalseAndSaysHowToReleaseIt)
+TEST_F(MicLoopback, CameraHeldByAnotherProgramConnectsFalseAndSaysHowToReleaseIt)
 {
     ptpsim::UsbCamera& usbcamera = Plug(first, "Camera A");
     usbcamera.set_busy(true);
@@ -161,7 +161,7 @@ TEST_F(Loopback, CameraHeldByAnotherProgramConnectsFalseAndSaysHowToReleaseIt)
     EXPECT_TRUE(camera.Connect());
 }
 
-TEST_F(Loopback, CameraDeviceClosesTheSessionOnDisconnect)
+TEST_F(MicLoopback, CameraDeviceClosesTheSessionOnDisconnect)
 {
     ptpsim::UsbCamera& usbcamera = Plug(first, "Camera A");
     MICCameraDevice camera(backend, usbcamera.info(), nullptr);

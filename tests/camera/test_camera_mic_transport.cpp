@@ -410,8 +410,13 @@ TEST(MicTransport, TeardownWaitsForTheEventTransferWhileEventsFlow)
         // Released while the pump may still be delivering: no event may touch
         // the record after this returns.
         mic_transport_release(rig.transport);
+        u32 delivered = rig.transport.events_delivered.load();
+        EXPECT_LE(delivered, 20u);
         mtp_device_release(*device);
         device.reset();
+        rig.camera.send_event(ptpsim::kEvStoreFull);
+        rig.camera.drain_events();
+        EXPECT_EQ(rig.transport.events_delivered.load(), delivered);
     }
 }
 
