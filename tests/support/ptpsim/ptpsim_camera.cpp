@@ -135,6 +135,15 @@ void Camera::attach(orvo::mtp_device_t& device)
     m_pump = std::thread(&Camera::pump, this);
 }
 
+void Camera::attach_sink(EventSink sink)
+{
+    detach();
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_sink = std::move(sink);
+    m_stop = false;
+    m_pump = std::thread(&Camera::pump, this);
+}
+
 void Camera::detach()
 {
     {
@@ -146,6 +155,7 @@ void Camera::detach()
         m_pump.join();
     std::lock_guard<std::mutex> lock(m_mutex);
     m_device = nullptr;
+    m_sink = nullptr;
 }
 
 // --- model -----------------------------------------------------------------------------------
@@ -390,10 +400,13 @@ void Camera::pump()
         m_events.erase(due);
         m_delivering = true;
         orvo::mtp_device_t* device = m_device;
+        EventSink sink = m_sink;
         lock.unlock();
+        if (sink)
+            sink(event.code, event.parameters);
         // A device that reads its events by polling gets none from the
         // interrupt pipe, as the USB layer drops them.
-        if (device && !device->events_by_polling.load(std::memory_order_acquire))
+        else if (device && !device->events_by_polling.load(std::memory_order_acquire))
             orvo::mtp_device_handle(*device, static_cast<orvo::mtp_event_t>(event.code), event.parameters.data(),
                                     event.parameters.size());
         lock.lock();

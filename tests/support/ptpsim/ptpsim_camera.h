@@ -126,6 +126,10 @@ public:
     // The device must outlive the attachment.
     void attach(orvo::mtp_device_t& device);
     void detach();
+    // Starts the event pump with the events going to `sink` instead of a
+    // device (the USB adapter turns them into interrupt packets).
+    typedef std::function<void(uint16_t code, const std::vector<uint32_t>& parameters)> EventSink;
+    void attach_sink(EventSink sink);
 
     // --- model: DeviceInfo and properties ---------------------------------------------
     // Edits DeviceInfo under the camera's lock; the next GetDeviceInfo sees it.
@@ -280,6 +284,7 @@ private:
     bool m_delivering = false;
     size_t m_delivered = 0;
     orvo::mtp_device_t* m_device = nullptr;
+    EventSink m_sink;
     bool m_stop = false;
     std::thread m_pump;
 };
