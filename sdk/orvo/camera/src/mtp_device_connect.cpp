@@ -6,6 +6,7 @@
 
 #include "orvo/camera/mtp_context.h"
 #include "orvo/camera/mtp_deviceproperty.h"
+#include "orvo/camera/mtp_generic.h"
 #include "orvo/camera/mtp_update.h"
 #include "orvo/core/core_log.h"
 
@@ -201,12 +202,12 @@ void mtp_device_select_vendor(mtp_device_t& device)
         device_fill_generic(device, MTP_PROTOCOL_NIKON);
         break;
     case MTP_MANUFACTURER_FUJIFILM:
-        device_fill_generic(device, MTP_PROTOCOL_FUJIFILM);
+        mtp_fujifilm_parse_deviceinfo(device);
         break;
     case MTP_MANUFACTURER_RICOH:
     case MTP_MANUFACTURER_UNKNOWN:
     default:
-        device_fill_generic(device, MTP_PROTOCOL_GENERIC);
+        mtp_generic_parse_deviceinfo(device);
         break;
     }
     device_derive_capabilities(device);
