@@ -4,6 +4,7 @@
 // of connect and disconnect (registering, cancelling) is the context's.
 #include "orvo/camera/mtp_device.h"
 
+#include "orvo/camera/mtp_canon.h"
 #include "orvo/camera/mtp_context.h"
 #include "orvo/camera/mtp_deviceproperty.h"
 #include "orvo/camera/mtp_generic.h"
@@ -196,7 +197,7 @@ void mtp_device_select_vendor(mtp_device_t& device)
     switch (device.manufacturer)
     {
     case MTP_MANUFACTURER_CANON:
-        device_fill_generic(device, MTP_PROTOCOL_CANON);
+        mtp_canon_parse_deviceinfo(device);
         break;
     case MTP_MANUFACTURER_NIKON:
         device_fill_generic(device, MTP_PROTOCOL_NIKON);
