@@ -53,7 +53,11 @@ bool corner_moved(float before, float after)
 void restore_camera_storage(mtp_device_t& device, mtp_canon_state_t& state)
 {
     state.movie_storage = false;
-    i32 code = device.cameraproperties[MTP_CAMERAPROPERTY_STORAGEMODE].code;
+    mtp_cameraproperty_t& storage = device.cameraproperties[MTP_CAMERAPROPERTY_STORAGEMODE];
+    // Taken again on the next property pass: settable once more, and the
+    // index of whatever the camera now reports.
+    storage.value_version = version_t{};
+    i32 code = storage.code;
     mtp_devicepropdesc_t* desc = hashtable_find(device.properties, static_cast<u32>(code));
     if (desc)
     {
@@ -82,7 +86,17 @@ bool mtp_canon_enable_liveview(mtp_device_t& device, bool on)
         else if (device.autofocus.in_progress)
             mtp_canon_end_autofocus(device, false, false, true);
         if (write_uint32(device, MTP_PROPERTY_Canon_EVFOutputDevice, on ? 2 : 0))
+        {
             current = on;
+            // The camera took the switch: frames are fetched from the next
+            // pass rather than after the next live-view check.
+            if (device.liveview.on != on)
+            {
+                device.liveview.on = on;
+                device.liveview.zoomed = device.liveview.zoomed && on;
+                mtp_device_set_changed(device, MTP_CHANGE_LIVEVIEW);
+            }
+        }
     }
     return current == on;
 }
