@@ -123,7 +123,10 @@ bool append_codes(const mtp_buffer_t& buffer, u64& cursor, vector_t<u16>& list)
 
 mtp_canon_state_t* mtp_canon_state(mtp_device_t& device)
 {
-    return device.protocol == MTP_PROTOCOL_CANON ? static_cast<mtp_canon_state_t*>(device.vendor_state) : nullptr;
+    // Known by its release function: a DeviceInfo read again may name
+    // another maker while another vendor's state is still held.
+    return device.vendor_state_release == canon_state_release ? static_cast<mtp_canon_state_t*>(device.vendor_state)
+                                                              : nullptr;
 }
 
 // --- the hook table -----------------------------------------------------------------------------
