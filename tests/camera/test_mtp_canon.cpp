@@ -9,6 +9,7 @@
 
 #include "orvo/camera/mtp_generic.h"
 #include "orvo/core/core_hash.h"
+#include "support/support_failing_allocator.h"
 
 #include <fstream>
 #include <iterator>
@@ -665,5 +666,56 @@ TEST(CanonExtension, AnswersOfNormalUseAreNeitherCountedNorLogged)
         EXPECT_EQ(logged, c.minor != 0);
         EXPECT_EQ(rig.device.minor_errors, c.minor);
         EXPECT_EQ(rig.device.fatal_errors, 0);
+    }
+}
+
+TEST(CanonExtension, AVendorStateThatCannotBeAllocatedFailsTheConnection)
+{
+    Rig rig;
+    ASSERT_TRUE(rig.Connect());
+    bool ok;
+    mtp_device_lock(rig.device);
+    {
+        lumivane_test::FailingAllocator failing(0, false);
+        ok = mtp_canon_connect(rig.device);
+    }
+    mtp_device_unlock(rig.device);
+    EXPECT_FALSE(ok);
+    EXPECT_EQ(rig.device.vendor_state, nullptr);
+    EXPECT_EQ(mtp_canon_state(rig.device), nullptr);
+    EXPECT_TRUE(rig.log.Contains("FATAL ERROR failed to allocate"));
+    // Without its state every Canon operation declines.
+    EXPECT_FALSE(mtp_device_capture(rig.device));
+    EXPECT_FALSE(mtp_device_focus(rig.device));
+}
+
+TEST(CanonExtension, CapacityIsReportedOnlyWhileTheComputerRunsShort)
+{
+    struct Case
+    {
+        const char* why;
+        i32 shots;
+        i32 storage;
+        bool force;
+        bool sent;
+    };
+    const Case cases[] = {
+        {"plenty of shots left", 950, 1, false, false},
+        {"the card is the destination", 5, 0, false, false},
+        {"running short while writing to the computer", 5, 1, false, true},
+        {"forced", 950, 0, true, true},
+    };
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.why);
+        Rig rig;
+        ASSERT_TRUE(rig.Connect());
+        int before = rig.camera.capacity_reports();
+        mtp_device_lock(rig.device);
+        rig.State().available_shots = c.shots;
+        rig.State().storage_index = c.storage;
+        mtp_canon_set_capacity(rig.device, c.force);
+        mtp_device_unlock(rig.device);
+        EXPECT_EQ(rig.camera.capacity_reports() - before, c.sent ? 1 : 0);
     }
 }

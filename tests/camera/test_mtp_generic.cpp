@@ -11,6 +11,7 @@
 #include "support/ptpsim/ptpsim_camera.h"
 #include "support/ptpsim/ptpsim_clock.h"
 #include "support/ptpsim/ptpsim_download_helpers.h"
+#include "support/support_failing_allocator.h"
 #include "support/support_log_capture.h"
 #include "support/support_temp_dir.h"
 
@@ -749,4 +750,21 @@ TEST(GenericExtension, ARefusedPropertyIsAskedOnceUntilTheDeviceInfoChanges)
     rig.Update();
     EXPECT_EQ(rig.log.Count(refused), 2u);
     EXPECT_EQ(rig.camera.calls(ptpsim::kOpGetDevicePropDesc, 0x500A), 2);
+}
+
+TEST(GenericExtension, AVendorStateThatCannotBeAllocatedFailsTheConnection)
+{
+    Rig rig(Personality::kFujifilm);
+    ASSERT_TRUE(rig.Connect());
+    ASSERT_NE(rig.device.vendor_state, nullptr);
+    bool ok;
+    mtp_device_lock(rig.device);
+    {
+        lumivane_test::FailingAllocator failing(0, false);
+        ok = mtp_fujifilm_connect(rig.device);
+    }
+    mtp_device_unlock(rig.device);
+    EXPECT_FALSE(ok);
+    EXPECT_EQ(rig.device.vendor_state, nullptr);
+    EXPECT_TRUE(rig.log.Contains("FATAL ERROR failed to allocate"));
 }

@@ -224,11 +224,7 @@ bool mtp_canon_connect(mtp_device_t& device)
     canon_free_state(device);
     void* memory = heap_alloc(sizeof(mtp_canon_state_t), alignof(mtp_canon_state_t), ORVO_HEAP_TAG);
     if (!memory)
-    {
-        log_writef(LOGLEVEL_ERROR, LOGMODULE_CAMERA, "FATAL ERROR failed to allocate %d bytes",
-                   static_cast<int>(sizeof(mtp_canon_state_t)));
-        return false;
-    }
+        return false; // the heap has logged the failed allocation, which fails the connection
     mtp_canon_state_t* state = new (memory) mtp_canon_state_t();
     state->status = MTP_RESPONSE_OK;
     mtp_buffer_initialise(state->event_buffer);

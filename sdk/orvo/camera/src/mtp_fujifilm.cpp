@@ -60,11 +60,7 @@ bool mtp_fujifilm_connect(mtp_device_t& device)
     fujifilm_free_state(device);
     void* memory = heap_alloc(sizeof(mtp_fujifilm_state_t), alignof(mtp_fujifilm_state_t), ORVO_HEAP_TAG);
     if (!memory)
-    {
-        log_writef(LOGLEVEL_ERROR, LOGMODULE_CAMERA, "FATAL ERROR failed to allocate %d bytes",
-                   static_cast<int>(sizeof(mtp_fujifilm_state_t)));
-        return false;
-    }
+        return false; // the heap has logged the failed allocation, which fails the connection
     mtp_fujifilm_state_t* state = new (memory) mtp_fujifilm_state_t();
     state->response = MTP_RESPONSE_OK;
     mtp_buffer_initialise(state->buffer);
