@@ -768,3 +768,38 @@ TEST(GenericExtension, AVendorStateThatCannotBeAllocatedFailsTheConnection)
     EXPECT_EQ(rig.device.vendor_state, nullptr);
     EXPECT_TRUE(rig.log.Contains("FATAL ERROR failed to allocate"));
 }
+
+// A camera that cannot show live view while it releases.
+static bool g_liveview_switched_off = false;
+
+TEST(GenericExtension, CaptureSwitchesLiveViewOffFirst)
+{
+    struct Case
+    {
+        const char* why;
+        bool liveview_on;
+        bool switched_off;
+    };
+    const Case cases[] = {
+        {"live view on is switched off", true, true},
+        {"live view off is left alone", false, false},
+    };
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.why);
+        Rig rig;
+        ASSERT_TRUE(rig.Connect());
+        g_liveview_switched_off = false;
+        rig.device.hooks.enable_liveview = [](mtp_device_t& device, bool on) {
+            g_liveview_switched_off = !on;
+            device.liveview.on = on;
+            return true;
+        };
+        rig.device.liveview.on = c.liveview_on;
+        ASSERT_TRUE(mtp_device_capture(rig.device));
+        EXPECT_EQ(g_liveview_switched_off, c.switched_off);
+        EXPECT_FALSE(rig.device.liveview.on);
+        EXPECT_EQ(rig.camera.calls(ptpsim::kOpInitiateCapture), 1);
+        rig.camera.drain_events();
+    }
+}
