@@ -57,6 +57,8 @@ void fault_spend(Fault& fault)
 Camera::Camera(Personality personality) : m_personality(personality)
 {
     install_generic();
+    if (personality == Personality::kFujifilm)
+        install_fujifilm();
 }
 
 Camera::~Camera()
@@ -509,6 +511,13 @@ int Camera::calls(uint16_t operation)
     return it == m_calls.end() ? 0 : it->second;
 }
 
+int Camera::calls(uint16_t operation, uint32_t parameter)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    auto it = m_parameter_calls.find({operation, parameter});
+    return it == m_parameter_calls.end() ? 0 : it->second;
+}
+
 std::vector<uint32_t> Camera::last_parameters(uint16_t operation)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -525,6 +534,7 @@ void Camera::reset_calls()
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_calls.clear();
+    m_parameter_calls.clear();
     m_last_parameters.clear();
 }
 
@@ -582,6 +592,8 @@ uint16_t Camera::transact(uint16_t operation, const uint32_t* parameters, uint32
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         ++m_calls[operation];
+        if (!params.empty())
+            ++m_parameter_calls[{operation, params[0]}];
         m_last_parameters[operation] = params;
         if (m_unplugged)
         {
