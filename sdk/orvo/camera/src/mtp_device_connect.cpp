@@ -7,6 +7,7 @@
 #include "orvo/camera/mtp_context.h"
 #include "orvo/camera/mtp_deviceproperty.h"
 #include "orvo/camera/mtp_generic.h"
+#include "orvo/camera/mtp_nikon.h"
 #include "orvo/camera/mtp_update.h"
 #include "orvo/core/core_log.h"
 
@@ -199,7 +200,7 @@ void mtp_device_select_vendor(mtp_device_t& device)
         device_fill_generic(device, MTP_PROTOCOL_CANON);
         break;
     case MTP_MANUFACTURER_NIKON:
-        device_fill_generic(device, MTP_PROTOCOL_NIKON);
+        mtp_nikon_parse_deviceinfo(device);
         break;
     case MTP_MANUFACTURER_FUJIFILM:
         mtp_fujifilm_parse_deviceinfo(device);
