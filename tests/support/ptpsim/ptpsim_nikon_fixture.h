@@ -72,11 +72,11 @@ protected:
         return orvo::mtp_device_connect(device);
     }
 
-    // One pass of the camera thread a second after the last: every countdown
-    // of the update has run out.
-    orvo::u32 Step()
+    // One pass of the camera thread a second after the last (the poll's and
+    // the frame's countdowns have run out; the idle live-view check needs 5 s).
+    orvo::u32 Step(orvo::u64 milliseconds = 1000)
     {
-        clock.advance_ms(1000);
+        clock.advance_ms(milliseconds);
         orvo::u32 flags = orvo::mtp_device_update(device);
         orvo::mtp_context_update(context);
         return flags;
