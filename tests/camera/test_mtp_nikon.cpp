@@ -525,6 +525,18 @@ TEST_F(NikonTest, FormatSwitchesToCardAndApplicationModeOffThenRestoresBoth)
     EXPECT_TRUE(device.jpeg_only);
 }
 
+TEST_F(NikonTest, FormatRestoresTheProgramsStorageModeOnABodyWithoutRecordingMedia)
+{
+    ASSERT_TRUE(Use("D810", [](ptpsim::NikonModel& model) { model.recording_media.clear(); }));
+    ASSERT_EQ(Property(MTP_CAMERAPROPERTY_STORAGEMODE).code, MTP_PROPERTY_Undefined);
+    ASSERT_TRUE(mtp_device_set_cameraproperty(device, MTP_CAMERAPROPERTY_STORAGEMODE,
+                                              IndexOf(MTP_CAMERAPROPERTY_STORAGEMODE, "JPEG")));
+    ASSERT_TRUE(mtp_device_format(device));
+    Step();
+    EXPECT_EQ(Name(MTP_CAMERAPROPERTY_STORAGEMODE), "JPEG");
+    EXPECT_TRUE(device.jpeg_only);
+}
+
 TEST_F(NikonTest, FailedFormatStillRestoresApplicationModeAndStorage)
 {
     ASSERT_TRUE(Use("D810"));

@@ -140,7 +140,6 @@ NikonCamera::NikonCamera(Camera& camera, const NikonModel& model)
         compressions.push_back(i);
     std::vector<DevicePropDesc> vendor = {
         enum_property(kNikonPropExternalDCIN, kUint8, 0, 0, {0, 1}),
-        enum_property(kNikonPropRecordingMedia, kUint8, 1, 0, model.recording_media),
         enum_property(kNikonPropUSBSpeed, kUint8, 0, 1, {0, 1}),
         enum_property(kNikonPropAFModeSelect, kUint8, 1, 0, {0, 1, 2, 3, 4}),
         enum_property(kNikonPropApplicationMode, kUint8, 1, 0, {0, 1}),
@@ -148,6 +147,8 @@ NikonCamera::NikonCamera(Camera& camera, const NikonModel& model)
                       {nikon_shutter(1, 4000), nikon_shutter(1, 250), nikon_shutter(1, 60), nikon_shutter(13, 10),
                        nikon_shutter(30, 1), kNikonShutterBulb}),
     };
+    if (!model.recording_media.empty())
+        vendor.push_back(enum_property(kNikonPropRecordingMedia, kUint8, 1, 0, model.recording_media));
     if (model.liveview)
     {
         vendor.push_back(enum_property(kNikonPropLiveViewStatus, kUint8, 0, 0, {0, 1}));

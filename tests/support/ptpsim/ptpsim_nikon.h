@@ -77,7 +77,7 @@ struct NikonModel
     bool movies = true;             // StartMovieRecInCard
     uint32_t sdram_handle = 0;      // fixed handle of objects in its memory; 0: fresh ones
     std::vector<int64_t> zoom_ratios = {0, 1, 2, 3, 4, 5, 6};
-    std::vector<int64_t> recording_media = {0, 1, 2};
+    std::vector<int64_t> recording_media = {0, 1, 2}; // empty: no RecordingMedia
     std::vector<int64_t> liveview_sizes = {1, 2};
     int compression_values = 8; // CompressionSetting values 0 .. n - 1
 };

@@ -660,8 +660,11 @@ bool mtp_nikon_format(mtp_device_t& device)
     // The mode to come back to is the one the user chose: restoring only the
     // camera's storage index would turn "JPEG" or an emulated "Both" into
     // "Card", and photos would silently stop being downloaded.
-    i32 restore = state->requested_storage_index != -1 ? state->requested_storage_index : state->storage_index;
     mtp_cameraproperty_t& storage = device.cameraproperties[MTP_CAMERAPROPERTY_STORAGEMODE];
+    // Without RecordingMedia the storage mode is the program's own setting.
+    i32 restore = storage.get != mtp_nikon_get_storagemode ? storage.current_index
+                  : state->requested_storage_index != -1   ? state->requested_storage_index
+                                                           : state->storage_index;
     if (storage.set)
         storage.set(device, storage, MTP_NIKON_STORAGE_CARD);
     mtp_nikon_enable_applicationmode(device, false);
