@@ -237,7 +237,7 @@ TEST_F(NikonTest, LiveViewAfAreaIsSavedAndRestored)
     ASSERT_TRUE(Use("D810"));
     camera.change_property(ptpsim::kNikonPropAfAtLiveView, ptpsim::Value::integer(3), false);
     ASSERT_TRUE(mtp_device_enable_liveview(device, true));
-    Step(5000); // the idle live-view check
+    Step(6000); // past the idle live-view check
     EXPECT_EQ(camera.property_value(ptpsim::kNikonPropAfAtLiveView).bits, 2u);
     EXPECT_EQ(State().saved_liveview_af_mode, 3);
     EXPECT_TRUE(log.Contains("Nikon liveview AF area mode set to: Normal Area AF"));
@@ -409,5 +409,35 @@ TEST_F(NikonTest, PendingMovieIsDroppedByAnErrorAndFailsWhenRefused)
     Locked([&] { mtp_nikon_poll(device); });
     EXPECT_FALSE(device.video.recording);
     EXPECT_FALSE(device.video.vendor_flag1);
+    EXPECT_FALSE(State().storage_override);
+}
+
+TEST_F(NikonTest, LiveViewTheCameraDroppedComesBack)
+{
+    ASSERT_TRUE(Use("D810"));
+    ASSERT_TRUE(mtp_device_enable_liveview(device, true));
+    // A menu on the camera ends live view.
+    camera.change_property(ptpsim::kNikonPropLiveViewStatus, ptpsim::Value::integer(0), false);
+    int starts = camera.calls(ptpsim::kNikonOpStartLiveView);
+    EXPECT_TRUE(Step(1000) & MTP_CHANGE_LIVEVIEW);
+    EXPECT_FALSE(device.liveview.on);
+    // The user still wants it: the next check switches it on again.
+    Step(6000);
+    EXPECT_EQ(camera.calls(ptpsim::kNikonOpStartLiveView), starts + 1);
+    EXPECT_TRUE(nikon->liveview_on());
+    EXPECT_TRUE(device.liveview.on);
+}
+
+TEST_F(NikonTest, MovieEndsWhenTheCameraDropsItsLiveView)
+{
+    ASSERT_TRUE(Use("D810"));
+    ASSERT_TRUE(mtp_device_enable_video(device, true));
+    Locked([&] { mtp_nikon_poll(device); });
+    ASSERT_TRUE(device.video.recording);
+    camera.change_property(ptpsim::kNikonPropLiveViewStatus, ptpsim::Value::integer(0), false);
+    u32 flags = Step(6000); // past the idle movie check
+    EXPECT_FALSE(device.liveview.on);
+    EXPECT_FALSE(device.video.recording);
+    EXPECT_TRUE(flags & MTP_CHANGE_VIDEO);
     EXPECT_FALSE(State().storage_override);
 }
