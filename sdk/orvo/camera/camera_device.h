@@ -38,6 +38,12 @@ struct cameratracker_t
     // The camera's identity as it was when the tracker took it, so that the
     // response names it even if the device has left the list meanwhile.
     cameraid_t camera_id;
+    // Monotonic ticks after which a request that is still owed is answered
+    // with failure (a silent camera cannot hold it for ever); 0: none.
+    u64 deadline;
+    // The response went out before every operation ended (the deadline
+    // passed): the late endings only drop their references.
+    bool answered;
 };
 
 // Before each tracker-taking operation: one more reference, and a device that
@@ -202,6 +208,25 @@ public:
     // not orphaned, not a video. Deleted, name, name-valid, numbers and uuid stay.
     void Reshoot(CameraDevice* device, const cameratracker_t* tracker);
 
+    // Takes over the result of a finished download task: downloaded, name
+    // valid, the camera's size, the file name really used, path and hash. A
+    // photo deleted while its download was in flight owns no file: the saved
+    // file is removed and the photo stays not downloaded.
+    void Save(const mtp_downloadtask_t& task);
+    // Saves a photo held in memory under a free name in the processor's
+    // download folder, else its fallback folder; hashes it and warns when the
+    // block is shorter than the JPEG stream it holds. True when saved (or
+    // already downloaded); false, logged, when neither folder took it or the
+    // photo was deleted.
+    bool Save(const memory_t& block);
+    // A new name: a deleted photo refuses it; a photo not yet downloaded just
+    // takes it; a downloaded one has its file renamed within the download
+    // folder (extension kept as the photo's type, "_n" added on a clash).
+    bool Rename(const string_t& name);
+    // Flags the photo deleted and removes its saved file. The card is not
+    // touched and the photo stays listed. Always true.
+    bool Delete();
+
     CameraDevice* GetDevice() const { return m_device; }
     CameraDriver* GetDriver() const { return m_driverOfDevice; }
     // The processor drops the links when it deletes the photo's device.
@@ -214,6 +239,8 @@ public:
 protected:
     CameraDevice* m_device;
     CameraDriver* m_driverOfDevice;
+    // Kept when the device goes: the folders of saving and renaming are its.
+    CameraProcessor* m_processor;
 
 private:
     void SetOrigin(const cameratracker_t* tracker);

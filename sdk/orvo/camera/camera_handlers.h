@@ -1,9 +1,11 @@
-// The request handlers that the camera processor installs itself, and the
-// targeting rule every camera-calling handler shares. Served here: Synchronise,
-// DetectCameras, Connect, Disconnect, TakePhoto, Download, LiveviewRecord,
-// LiveviewPosition, LiveviewFPS, SetProperty and SetShutterButton. The other
-// types are installed with CameraProcessor::SetRequestHandler by the module
-// that serves them; until then their requests fail (logged).
+// The request handlers of all 30 request types, which the camera processor
+// installs on construction, and the targeting rule every camera-calling
+// handler shares. camera_handlers.cpp serves status, detection, connection,
+// shots, single downloads, live-view recording, position and frame rates,
+// properties and the shutter button; camera_handlers_photos.cpp the photo
+// requests; camera_handlers_settings.cpp camera modes and processor settings.
+// A handler installed later with CameraProcessor::SetRequestHandler replaces
+// the one here.
 #pragma once
 
 #include "orvo/camera/camera_device.h"
@@ -28,6 +30,19 @@ bool camera_for_each_target(cameratracker_t* tracker, bool connected_only, camer
 // ignoring ASCII case; false when no name matches.
 bool camera_find_value(const CameraDevice& device, CameraProperty::Type type, const string_t& name, u64& position);
 
-// Installs the handlers of this module on the processor.
+// Filename validation texts longer than this are refused: no useful
+// expression comes near it, and regcomp's cost grows with the text.
+const u64 CAMERA_MAX_VALIDATION_TEXT = 1024;
+
+// Field 29, the bulb time in seconds: 0 when absent or not a float; false
+// (logged) for a time that is not finite or lies outside 0 to 24 hours.
+bool camera_read_bulb(const Message& request, float& seconds);
+// Field 45 becomes the tracker's origin when it is text; false when the
+// field is there but cannot be used (too long, broken).
+bool camera_read_origin(cameratracker_t* tracker, const Message& request);
+
+// Installs the handlers of every request type on the processor.
 void camera_handlers_install(CameraProcessor& processor);
+void camera_handlers_install_photos(CameraProcessor& processor);
+void camera_handlers_install_settings(CameraProcessor& processor);
 } // namespace orvo

@@ -40,6 +40,13 @@ struct container_traits<camera_serial_entry_t>
 const u64 CAMERA_SERIAL_BUCKETS = 100;
 // Live-view recording stops once this many GiB were recorded (SetOptions 28).
 const i32 CAMERA_LIVEVIEW_LIMIT_GIB = 10;
+// A request still owed this long after it arrived (plus its bulb time) is
+// answered with failure and its cameras are free again.
+const u64 CAMERA_REQUEST_TIMEOUT_SECONDS = 60;
+// Bulb times of a request beyond this are refused (24 hours).
+const float CAMERA_MAX_BULB_SECONDS = 86400.0f;
+// Environment variable that adds the four simulated cameras when set to "1".
+extern const char* const CAMERA_SIMULATED_ENVIRONMENT; // "LUMIVANE_SIMULATED_CAMERAS"
 
 // One request type's work: run by cameratracker_handle with the tracker and
 // the request; false fails the request.
@@ -113,6 +120,8 @@ public:
     mtp_context_t& GetMTPContext() { return m_context; }
     const string_t& GetDownloadPath() const { return m_options.download_folder; }
     const string_t& GetFallbackPath() const { return m_options.fallback_folder; }
+    // The scratch block a driver saving a photo from memory fills.
+    memorybuffer_t& GetDownloadBuffer() { return m_downloadBuffer; }
     // Whether a photo may be saved: false (logged, naming the photo, which
     // stays on the camera) while no download folder is set, so that an empty
     // folder never turns into a path at the file-system root.
@@ -125,6 +134,10 @@ public:
     // Registers a new photo (the processor owns it from now on), names and
     // numbers it, checks the name and broadcasts it. Null is ignored.
     void AddPhoto(CameraDevice* device, CameraPhoto* photo);
+    // Announces a photo that a reshot has refilled (the driver has already
+    // called its Reshoot and kept its name): checked and broadcast like a new
+    // photo, without new numbers.
+    void ReshootPhoto(CameraDevice* device, CameraPhoto* photo);
     // The end of a download of the photo (possibly null).
     void DownloadAttempt(CameraPhoto* photo, bool ok);
     // Appends a photo to the download queue, emptied at the next pass.
@@ -192,8 +205,14 @@ public:
     void SetBatchNumber(i32 batch);
 
     // --- requests ---------------------------------------------------------------------------
-    // Live requests whose response is still owed.
+    // Live requests: those whose response is still owed, and those answered
+    // at their deadline whose cameras have not ended yet.
     u64 GetNumTrackers() const { return m_trackers.count; }
+    // How long a request may wait for its cameras before it is answered with
+    // failure (a bulb exposure adds its time); CAMERA_REQUEST_TIMEOUT_SECONDS
+    // by default. Set before the thread starts, or on the "CAMERA" thread.
+    void SetRequestTimeout(u64 ticks) { m_requestTimeout = ticks; }
+    u64 GetRequestTimeout() const { return m_requestTimeout; }
     // Class-wide request and response counters (log lines only).
     static i32 GetRequestCount();
     static i32 GetResponseCount();
@@ -219,6 +238,8 @@ private:
     // Deletes every device whose valid flag is false, closing the gaps.
     void RemoveInvalidDevices();
     void EmptyDownloadQueue();
+    // Answers with failure every request whose deadline has passed.
+    void ExpireTrackers();
     // Answers (with failure) every request still owed, at release.
     void FailTrackers();
     void ReleaseSerialTable();
@@ -242,6 +263,7 @@ private:
     hashtable_t<camera_serial_entry_t> m_serials;
     camerarequest_handler_t m_handlers[CAMERAREQUEST_COUNT];
     camerarequest_notice_t m_notices[CAMERAREQUEST_COUNT];
+    u64 m_requestTimeout;
 };
 
 // --- request handling ----------------------------------------------------------------------
@@ -253,6 +275,17 @@ cameratracker_t* cameratracker_create(CameraProcessor& processor, const Message&
 // creation's reference. A field 5 that names no listed camera fails the
 // request at once (unless it is for all cameras).
 void cameratracker_handle(cameratracker_t* tracker, const Message& request);
+// Moves the tracker's deadline later by the seconds (a bulb exposure).
+void cameratracker_extend(cameratracker_t* tracker, float seconds);
+// Sends the request's completion notice and its one response now, even if
+// operations are still in flight; they only drop their references later.
+void cameratracker_answer(cameratracker_t* tracker);
+// A device's pending request that waits for a download ends only with the
+// download of its own photo: true when the pending tracker was a Download
+// request for this photo and has been ended (and cleared) with ok. Any other
+// finished download leaves it waiting, and the caller reports the download
+// as usual (DownloadAttempt).
+bool cameratracker_end_download(CameraDevice& device, CameraPhoto* photo, bool ok);
 
 // One non-blocking drain of the platform's system events (the installed pump;
 // nothing on a platform without one).

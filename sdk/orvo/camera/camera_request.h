@@ -14,6 +14,7 @@
 namespace orvo
 {
 class MessageProcessor;
+class CameraDataSurface;
 
 // Field ids of the camera contract.
 enum camerafield_t : i32
@@ -227,10 +228,14 @@ protected:
 };
 
 // The requests without arguments, encoded and sent at once from the sender
-// to the destination (the camera processor's location) as SendRequest does.
+// to the camera processor's location as SendRequest does. The destination is
+// the one a data surface has found (read when each request is sent), or a
+// location id given directly.
 class CameraMessageSender : public CameraMessageBuilder
 {
 public:
+    CameraMessageSender(MessageEncoder* encoder, photoid_t photo, const cameraid_t& camera, const string_t& origin,
+                        bool all_cameras, MessageProcessor* sender, const CameraDataSurface* surface);
     CameraMessageSender(MessageEncoder* encoder, photoid_t photo, const cameraid_t& camera, const string_t& origin,
                         bool all_cameras, MessageProcessor* sender, u16 destination);
 
@@ -244,6 +249,7 @@ private:
     bool Send(i32 type);
 
     MessageProcessor* m_sender;
+    const CameraDataSurface* m_surface;
     u16 m_destination;
 };
 } // namespace orvo

@@ -157,7 +157,8 @@ CameraDriver::~CameraDriver()
 // --- CameraPhoto ------------------------------------------------------------------------------------
 
 CameraPhoto::CameraPhoto(CameraDevice* device, const cameratracker_t* tracker)
-    : m_device(device), m_driverOfDevice(device ? device->GetDriver() : nullptr)
+    : m_device(device), m_driverOfDevice(device ? device->GetDriver() : nullptr),
+      m_processor(device ? device->GetProcessor() : (tracker ? tracker->processor : nullptr))
 {
     photo_initialise(*this, device ? device->id : cameraid_t{CAMERAID_NONE, 0});
     SetOrigin(tracker);
@@ -194,5 +195,7 @@ void CameraPhoto::Reshoot(CameraDevice* device, const cameratracker_t* tracker)
     SetOrigin(tracker);
     m_device = device;
     m_driverOfDevice = device ? device->GetDriver() : nullptr;
+    if (device && device->GetProcessor())
+        m_processor = device->GetProcessor();
 }
 } // namespace orvo

@@ -1,6 +1,6 @@
-// The request handlers served by the camera processor's own module: status,
-// detection, connection, shots, downloads of one photo, live-view recording,
-// position and frame rates, properties and the shutter button. Every field
+// The request handlers of status, detection, connection, shots, downloads of
+// one photo, live-view recording, position and frame rates, properties and
+// the shutter button, and the installation of every handler. Every field
 // that comes from a requester is checked before use (camera_request.h).
 #include "orvo/camera/camera_handlers.h"
 
@@ -85,15 +85,12 @@ void notice_connection(CameraProcessor& processor, cameratracker_t* t)
 bool handle_take_photo(CameraProcessor& processor, cameratracker_t* t, const Message& request)
 {
     float bulb = 0.0f;
-    if (!camerarequest_get_float(request, CAMERAFIELD_BULB, bulb))
-        bulb = 0.0f;
-    string_t origin;
-    if (camerarequest_get_text(request, CAMERAFIELD_ORIGIN, origin))
-        camera_text_set(t->origin, origin);
-    else if (camerarequest_text_refused(request, CAMERAFIELD_ORIGIN))
-        return false; // over-long or broken: refused, not silently dropped
+    if (!camera_read_bulb(request, bulb) || !camera_read_origin(t, request))
+        return false;
     if (!has_target(t))
         return false;
+    // The cameras may hold the request for the whole exposure.
+    cameratracker_extend(t, bulb);
     processor.BroadcastInformation("Taking photo...");
     return camera_for_each_target(
         t, true, [](CameraDevice& device, cameratracker_t* tracker, void* user) {
@@ -323,5 +320,7 @@ void camera_handlers_install(CameraProcessor& processor)
     processor.SetRequestHandler(CameraRequest::LiveviewFPS, handle_liveview_fps, notice_liveview_fps);
     processor.SetRequestHandler(CameraRequest::SetProperty, handle_set_property, notice_set_property);
     processor.SetRequestHandler(CameraRequest::SetShutterButton, handle_shutter_button, notice_shutter_button);
+    camera_handlers_install_photos(processor);
+    camera_handlers_install_settings(processor);
 }
 } // namespace orvo

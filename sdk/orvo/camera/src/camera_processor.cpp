@@ -6,18 +6,22 @@
 #include "orvo/camera/camera_processor.h"
 
 #include "orvo/camera/camera_handlers.h"
+#include "orvo/camera/camera_testdriver.h"
 #include "orvo/core/core_file.h"
 #include "orvo/core/core_filename.h"
 #include "orvo/core/core_location.h"
 #include "orvo/core/core_log.h"
 
+#include <cstdlib>
 #include <cstring>
+#include <new>
 
 namespace orvo
 {
 u16 CameraProcessor::BroadcastEventId = 0;
 u16 CameraProcessor::BroadcastLiveviewId = 0;
 bool CameraProcessor::SupportPTP = true;
+const char* const CAMERA_SIMULATED_ENVIRONMENT = "LUMIVANE_SIMULATED_CAMERAS";
 
 namespace
 {
@@ -62,7 +66,8 @@ void CameraProcessor::SetOSEventPump(camera_os_event_pump_t pump, void* user)
 // --- construction ------------------------------------------------------------------------------------
 
 CameraProcessor::CameraProcessor()
-    : MessageProcessor(CAMERA_PROCESSOR_LOCATION, true), m_downloadQueueHead(0), m_contextInitialised(false)
+    : MessageProcessor(CAMERA_PROCESSOR_LOCATION, true), m_downloadQueueHead(0), m_contextInitialised(false),
+      m_requestTimeout(time_compute_ticks(CAMERA_REQUEST_TIMEOUT_SECONDS, TIMEUNIT_SECONDS))
 {
     BroadcastEventId = Location::GetSubscriptionId(CAMERA_EVENT_CHANNEL);
     BroadcastLiveviewId = Location::GetSubscriptionId(CAMERA_LIVEVIEW_CHANNEL);
@@ -154,6 +159,10 @@ bool CameraProcessor::ProcessorInitialise()
 
     if (SupportPTP && ptp_driver_factory)
         AddDriver(ptp_driver_factory(this));
+    // The simulated cameras stand in for real ones only when asked for.
+    if (const char* simulated = std::getenv(CAMERA_SIMULATED_ENVIRONMENT))
+        if (std::strcmp(simulated, "1") == 0)
+            AddDriver(new (std::nothrow) TestDriver(this));
 
     for (u64 i = 0; i < m_drivers.count; ++i)
     {
@@ -225,7 +234,7 @@ void CameraProcessor::FailTrackers()
                    GetRequestName(tracker->type));
         tracker->camera = nullptr;
         tracker->references = 1;
-        cameratracker_decref(tracker, false, nullptr);
+        cameratracker_decref(tracker, false, nullptr); // answers only one still owed
     }
 }
 
@@ -242,6 +251,7 @@ void CameraProcessor::ProcessorUpdate()
     EmptyDownloadQueue();
     for (u64 i = 0; i < m_devices.count; ++i)
         m_devices.data[i]->Update();
+    ExpireTrackers();
     if (m_contextInitialised)
     {
         const i32 flags = mtp_context_update(m_context);

@@ -2,6 +2,8 @@
 // request encoders.
 #include "orvo/camera/camera_request.h"
 
+#include "orvo/camera/camera_datasurface.h"
+
 #include "orvo/core/core_log.h"
 #include "orvo/core/core_message_processor.h"
 
@@ -523,7 +525,16 @@ Message CameraMessageBuilder::SetShutterButton(int state)
 CameraMessageSender::CameraMessageSender(MessageEncoder* encoder, photoid_t photo, const cameraid_t& camera,
                                          const string_t& origin, bool all_cameras, MessageProcessor* sender,
                                          u16 destination)
-    : CameraMessageBuilder(encoder, photo, camera, origin, all_cameras), m_sender(sender), m_destination(destination)
+    : CameraMessageBuilder(encoder, photo, camera, origin, all_cameras), m_sender(sender), m_surface(nullptr),
+      m_destination(destination)
+{
+}
+
+CameraMessageSender::CameraMessageSender(MessageEncoder* encoder, photoid_t photo, const cameraid_t& camera,
+                                         const string_t& origin, bool all_cameras, MessageProcessor* sender,
+                                         const CameraDataSurface* surface)
+    : CameraMessageBuilder(encoder, photo, camera, origin, all_cameras), m_sender(sender), m_surface(surface),
+      m_destination(0)
 {
 }
 
@@ -531,8 +542,9 @@ bool CameraMessageSender::Send(i32 type)
 {
     if (!m_sender || !Begin(type))
         return false;
+    const u16 destination = m_surface ? m_surface->GetProcessorLocation() : m_destination;
     Message message = End();
-    return !message.IsNull() && m_sender->SendRequest(message, m_destination);
+    return !message.IsNull() && m_sender->SendRequest(message, destination);
 }
 
 bool CameraMessageSender::Synchronise()

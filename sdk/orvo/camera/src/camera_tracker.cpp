@@ -6,6 +6,7 @@
 
 #include "orvo/core/core_log.h"
 #include "orvo/core/core_message_queue.h"
+#include "orvo/core/core_time.h"
 
 #include <atomic>
 #include <cstring>
@@ -133,6 +134,8 @@ cameratracker_t* cameratracker_create(CameraProcessor& processor, const Message&
     tracker->camera = nullptr;
     tracker->photo = nullptr;
     tracker->camera_id = cameraid_t{CAMERAID_NONE, 0};
+    tracker->deadline = time_get_ticks() + processor.GetRequestTimeout();
+    tracker->answered = false;
     if (!processor.AddTracker(tracker))
     {
         heap_free(tracker, ORVO_HEAP_TAG);
@@ -219,7 +222,20 @@ void cameratracker_decref(cameratracker_t* tracker, bool ok, CameraDevice* devic
         tracker->success = false;
     if (--tracker->references > 0)
         return;
+    if (!tracker->answered)
+        cameratracker_answer(tracker);
+    processor.RemoveTracker(tracker);
+    stringid_release(tracker->origin);
+    tracker->~cameratracker_t();
+    heap_free(tracker, ORVO_HEAP_TAG);
+}
 
+void cameratracker_answer(cameratracker_t* tracker)
+{
+    if (!tracker || tracker->answered)
+        return;
+    tracker->answered = true;
+    CameraProcessor& processor = *tracker->processor;
     if (camerarequest_notice_t notice = processor.GetRequestNotice(tracker->type))
         notice(processor, tracker);
 
@@ -241,9 +257,65 @@ void cameratracker_decref(cameratracker_t* tracker, bool ok, CameraDevice* devic
             processor.Notify(response, tracker->header);
         }
     }
-    processor.RemoveTracker(tracker);
-    stringid_release(tracker->origin);
-    tracker->~cameratracker_t();
-    heap_free(tracker, ORVO_HEAP_TAG);
+}
+
+void cameratracker_extend(cameratracker_t* tracker, float seconds)
+{
+    if (!tracker || !(seconds > 0.0f) || seconds > CAMERA_MAX_BULB_SECONDS)
+        return;
+    tracker->deadline += static_cast<u64>(static_cast<double>(seconds) * 1000000.0);
+}
+
+bool cameratracker_end_download(CameraDevice& device, CameraPhoto* photo, bool ok)
+{
+    cameratracker_t* pending = device.m_pendingTracker;
+    if (!pending || !photo || pending->type != CameraRequest::Download || pending->photo != photo)
+        return false;
+    device.m_pendingTracker = nullptr;
+    cameratracker_decref(pending, ok, &device);
+    return true;
+}
+
+// --- deadlines -------------------------------------------------------------------------------------------
+
+void CameraProcessor::ExpireTrackers()
+{
+    if (!m_trackers.count)
+        return;
+    const u64 now = time_get_ticks();
+    // A tracker is removed from the list only by its last reference, which
+    // the walk holds until it has freed the tracker's cameras.
+    for (u64 i = 0; i < m_trackers.count;)
+    {
+        cameratracker_t* tracker = m_trackers.data[i];
+        if (tracker->answered || now <= tracker->deadline)
+        {
+            ++i;
+            continue;
+        }
+        log_writef(LOGLEVEL_WARNING, LOGMODULE_CAMERA, "Request timed out: %s", GetRequestName(tracker->type));
+        tracker->success = false;
+        // Keep the record alive while the cameras are freed.
+        ++tracker->references;
+        cameratracker_answer(tracker);
+        for (u64 d = 0; d < m_devices.count; ++d)
+        {
+            CameraDevice* device = m_devices.data[d];
+            if (device->m_pendingTracker == tracker)
+            {
+                device->m_pendingTracker = nullptr;
+                cameratracker_decref(tracker, false, device);
+            }
+            else if (device == tracker->camera && device->busy)
+            {
+                device->busy = false;
+                BroadcastCameraStatus(device);
+            }
+        }
+        const u64 before = m_trackers.count;
+        cameratracker_decref(tracker, false, nullptr);
+        if (m_trackers.count == before)
+            ++i;
+    }
 }
 } // namespace orvo
