@@ -7,6 +7,7 @@
 
 #include "orvo/camera/camera_handlers.h"
 #include "orvo/camera/camera_testdriver.h"
+#include "orvo/camera/src/mic/camera_mic_driver.h"
 #include "orvo/core/core_file.h"
 #include "orvo/core/core_filename.h"
 #include "orvo/core/core_location.h"
@@ -25,7 +26,8 @@ const char* const CAMERA_SIMULATED_ENVIRONMENT = "LUMIVANE_SIMULATED_CAMERAS";
 
 namespace
 {
-cameradriver_factory_t ptp_driver_factory = nullptr;
+// The USB driver unless a test or the simulated cameras install another.
+cameradriver_factory_t ptp_driver_factory = mic_driver_create;
 camera_os_event_pump_t os_event_pump = nullptr;
 void* os_event_pump_user = nullptr;
 
