@@ -194,6 +194,32 @@ mic_status_t bulk_out(void* handle, const u8* data, u64 length, u32, u64& transf
     return MIC_STATUS_OK;
 }
 
+// Unplugs the device: gone from the table (the listing and the hotplug
+// count see it), every transfer fails and the event callback hears it once.
+void detach(Loopback& loop, u64 id)
+{
+    std::shared_ptr<Device> device;
+    {
+        std::lock_guard<std::mutex> lock(loop.mutex);
+        auto it = loop.devices.find(id);
+        if (it == loop.devices.end())
+            return;
+        device = it->second;
+        loop.devices.erase(it);
+        loop.changes.fetch_add(1);
+        if (device->callback)
+        {
+            // The event thread still tells the callback, then forgets it.
+            device->tell_gone = true;
+            loop.gone.push_back(device);
+        }
+        loop.changed.notify_all();
+    }
+    std::lock_guard<std::mutex> lock(device->mutex);
+    device->detached = true;
+    device->changed.notify_all();
+}
+
 mic_status_t bulk_in(void* handle, u8* data, u64 capacity, u32 timeout_ms, u64& transferred)
 {
     Handle* h = static_cast<Handle*>(handle);
@@ -233,6 +259,11 @@ mic_status_t bulk_in(void* handle, u8* data, u64 capacity, u32 timeout_ms, u64& 
         {
             device.detached = true;
             device.changed.notify_all();
+            const u64 id = device.info.id;
+            lock.unlock();
+            // Gone from the bus too, as a real unplug is: the next listing
+            // and the hotplug count see it.
+            detach(*h->loopback, id);
             return MIC_STATUS_NO_DEVICE;
         }
         u64 available = std::min(source.length, source.detach_at) - pending.offset;
@@ -368,27 +399,7 @@ u64 mic_loopback_attach(mic_backend_t& backend, const mic_usbinfo_t& info, const
 
 void mic_loopback_detach(mic_backend_t& backend, u64 id)
 {
-    Loopback& loop = loopback_of(backend);
-    std::shared_ptr<Device> device;
-    {
-        std::lock_guard<std::mutex> lock(loop.mutex);
-        auto it = loop.devices.find(id);
-        if (it == loop.devices.end())
-            return;
-        device = it->second;
-        loop.devices.erase(it);
-        loop.changes.fetch_add(1);
-        if (device->callback)
-        {
-            // The event thread still tells the callback, then forgets it.
-            device->tell_gone = true;
-            loop.gone.push_back(device);
-        }
-        loop.changed.notify_all();
-    }
-    std::lock_guard<std::mutex> lock(device->mutex);
-    device->detached = true;
-    device->changed.notify_all();
+    detach(loopback_of(backend), id);
 }
 
 void mic_loopback_set_busy(mic_backend_t& backend, u64 id, bool busy)
