@@ -235,10 +235,22 @@ protected:
         return done();
     }
 
-    CameraMessageBuilder Builder(const CameraDevice* device)
+    CameraMessageBuilder Builder(const CameraDevice* device, photoid_t photo = -1)
     {
-        return CameraMessageBuilder(queue.GetEncoder(), -1, device ? device->id : cameraid_t{CAMERAID_NONE, 0},
+        return CameraMessageBuilder(queue.GetEncoder(), photo, device ? device->id : cameraid_t{CAMERAID_NONE, 0},
                                     string_make("Test"), false);
+    }
+
+    // Plugs a generic body with the storage mode given, detects and connects it.
+    CameraDevice* Connected(const char* storage = "Both")
+    {
+        Plug(Body::kGeneric);
+        mtp_context_set_default(processor->GetMTPContext(), MTP_CAMERAPROPERTY_STORAGEMODE, string_make(storage));
+        processor->DetectCameras();
+        if (!Only())
+            return nullptr;
+        EXPECT_TRUE(Request(Builder(Only()).Connect()).Bool(CAMERAFIELD_RESULT));
+        return Only();
     }
 
     // Sends the request and runs passes until its response came.
@@ -581,4 +593,119 @@ TEST(MicDriverDefault, TheProcessorMakesTheUsbDriverUnlessToldOtherwise)
         processor.ProcessorRelease();
     }
     CameraProcessor::SupportPTP = true;
+}
+
+TEST_F(MicCameraLayer, OneCaptureAtATimeAndARefusedOneCountsAFailedPhoto)
+{
+    CameraDevice* device = Connected();
+    ASSERT_NE(device, nullptr);
+    // The photo comes a second after the release (test clock).
+    ptpsim::ObjectInfo shot;
+    shot.filename = "IMG_0100.JPG";
+    camera->set_capture({shot}, 50000, 1000000);
+    Message take = Builder(device).TakePhoto(0.0f);
+    ASSERT_TRUE(client->SendRequest(take, destination));
+    const u32 first = static_cast<u32>(client->GetContext(destination).lastRefNum);
+    queue.Pump();
+    // A second one while the first waits for its photo fails at once.
+    EXPECT_FALSE(Request(Builder(device).TakePhoto(0.0f)).Bool(CAMERAFIELD_RESULT));
+    EXPECT_EQ(device->photos_failed, 1);
+    ASSERT_TRUE(PassUntil([&] {
+        for (const Seen& r : client->responses)
+            if (r.header.refNum == first)
+                return true;
+        return false;
+    }));
+    for (const Seen& r : client->responses)
+    {
+        if (r.header.refNum == first)
+        {
+            EXPECT_TRUE(r.Bool(CAMERAFIELD_RESULT));
+        }
+    }
+    EXPECT_EQ(processor->GetPhotos().count, 1u);
+
+    // A camera that refuses the release: the request fails, one more failed photo.
+    camera->fail(ptpsim::kOpInitiateCapture, ptpsim::kRespAccessDenied, 1);
+    EXPECT_FALSE(Request(Builder(device).TakePhoto(0.0f)).Bool(CAMERAFIELD_RESULT));
+    EXPECT_EQ(device->photos_failed, 2);
+    EXPECT_TRUE(device->connected);
+}
+
+TEST_F(MicCameraLayer, ReshootRefillsThePhotoAndKeepsItsName)
+{
+    CameraDevice* device = Connected();
+    ASSERT_NE(device, nullptr);
+    ptpsim::ObjectInfo shot;
+    shot.filename = "IMG_0100.JPG";
+    camera->set_capture({shot}, 40000);
+    ASSERT_TRUE(Request(Builder(device).TakePhoto(0.0f)).Bool(CAMERAFIELD_RESULT));
+    ASSERT_EQ(processor->GetPhotos().count, 1u);
+    CameraPhoto* photo = processor->GetPhotos().data[0];
+    ASSERT_TRUE(PassUntil([&] { return photo->downloaded; }));
+    const std::string name = photo->name.str;
+
+    shot.filename = "IMG_0101.JPG";
+    shot.width = 3000;
+    camera->set_capture({shot}, 45000);
+    EXPECT_TRUE(Request(Builder(device, photo->index).Reshoot(0.0f)).Bool(CAMERAFIELD_RESULT));
+    EXPECT_EQ(processor->GetPhotos().count, 1u);
+    EXPECT_EQ(std::string(photo->name.str), name);
+    EXPECT_EQ(std::string(photo->camera_file_name.str), "IMG_0101.JPG");
+    EXPECT_EQ(photo->width, 3000);
+    ASSERT_TRUE(PassUntil([&] { return photo->downloaded; }));
+    EXPECT_EQ(photo->size, 45000);
+    EXPECT_EQ(ReadFile(photo->path.str).size(), 45000u);
+}
+
+TEST_F(MicCameraLayer, AnExplicitDownloadRefusesAPhotoWhoseNameFailedValidation)
+{
+    // Photos stay on the card: only explicit downloads fetch them.
+    CameraDevice* device = Connected("Card");
+    ASSERT_NE(device, nullptr);
+    ptpsim::ObjectInfo shot;
+    shot.filename = "IMG_0200.JPG";
+    camera->set_capture({shot}, 30000);
+    ASSERT_TRUE(processor->SetValidation(string_make("NEVER_.*")));
+    ASSERT_TRUE(Request(Builder(device).TakePhoto(0.0f)).Bool(CAMERAFIELD_RESULT));
+    ASSERT_TRUE(processor->SetValidation(empty_str));
+    ASSERT_TRUE(Request(Builder(device).TakePhoto(0.0f)).Bool(CAMERAFIELD_RESULT));
+    ASSERT_EQ(processor->GetPhotos().count, 2u);
+    CameraPhoto* refused = processor->GetPhotos().data[0];
+    CameraPhoto* accepted = processor->GetPhotos().data[1];
+    ASSERT_FALSE(refused->name_valid);
+    ASSERT_TRUE(accepted->name_valid);
+    for (int i = 0; i < 5; ++i)
+        Pass();
+    EXPECT_FALSE(refused->downloaded);
+    EXPECT_FALSE(accepted->downloaded);
+
+    camera->reset_calls();
+    EXPECT_FALSE(Request(Builder(device, refused->index).Download()).Bool(CAMERAFIELD_RESULT));
+    EXPECT_EQ(camera->calls(ptpsim::kOpGetObject) + camera->calls(ptpsim::kOpGetPartialObject), 0);
+    EXPECT_FALSE(refused->downloaded);
+
+    EXPECT_TRUE(Request(Builder(device, accepted->index).Download()).Bool(CAMERAFIELD_RESULT));
+    EXPECT_TRUE(accepted->downloaded);
+    EXPECT_EQ(ReadFile(accepted->path.str).size(), 30000u);
+}
+
+TEST_F(MicCameraLayer, MirrorLockupCannotBeSetAndIsPublishedUnchanged)
+{
+    CameraDevice* device = Connected();
+    ASSERT_NE(device, nullptr);
+    CameraProperty& property = device->GetSettings()->GetProperty(CameraProperty::MirrorLockup);
+    EXPECT_FALSE(property.supported);
+    const i32 version = property.value_version;
+    device->SetProperty(CameraProperty::MirrorLockup, 1);
+    EXPECT_EQ(property.value_version, version + 1);
+    // An index the camera does not have fails the same way.
+    CameraProperty::Type type = CameraProperty::None;
+    ASSERT_TRUE(FindProperty(type));
+    CameraProperty& other = device->GetSettings()->GetProperty(type);
+    const i32 other_version = other.value_version;
+    const u64 value = other.value;
+    device->SetProperty(type, 100000);
+    EXPECT_EQ(other.value_version, other_version + 1);
+    EXPECT_EQ(other.value, value);
 }
