@@ -6,6 +6,7 @@
 // camera that stops answering, and the default driver of the processor.
 #include "orvo/camera/camera_processor.h"
 #include "orvo/camera/mtp_photofile.h"
+#include "orvo/camera/mtp_update.h"
 #include "orvo/camera/src/mic/camera_mic_device.h"
 #include "orvo/camera/src/mic/camera_mic_driver.h"
 #include "orvo/camera/src/mic/camera_mic_loopback.h"
@@ -708,4 +709,59 @@ TEST_F(MicCameraLayer, MirrorLockupCannotBeSetAndIsPublishedUnchanged)
     device->SetProperty(type, 100000);
     EXPECT_EQ(other.value_version, other_version + 1);
     EXPECT_EQ(other.value, value);
+}
+
+TEST_F(MicCameraLayer, BatteryFollowsTheCamerasPowerSource)
+{
+    CameraDevice* device = Connected();
+    ASSERT_NE(device, nullptr);
+    EXPECT_FLOAT_EQ(device->battery, 1.0f); // the responder's full battery
+    struct Case
+    {
+        int level;
+        float battery;
+    };
+    // Levels above 100 are a mains adapter.
+    const Case cases[] = {{75, 0.75f}, {255, 2.0f}, {10, 0.10f}};
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.level);
+        camera->change_property(ptpsim::kPropBatteryLevel, ptpsim::Value::integer(c.level), true);
+        Pass(); // the change event refreshes the property
+        Pass();
+        clock.advance_ms(MTP_BATTERY_CHECK_PERIOD); // the battery is looked at once a minute
+        EXPECT_TRUE(PassUntil([&] { return device->battery == c.battery; }, 40));
+    }
+}
+
+TEST_F(MicCameraLayer, AutofocusEndsWithTheCamerasReport)
+{
+    struct Case
+    {
+        const char* why;
+        Body body;
+        int focus_result; // Canon: -1 never reported
+        bool focused;
+    };
+    const Case cases[] = {
+        {"Canon reports focus", Body::kCanon, 1, true},
+        {"Canon never reports", Body::kCanon, -1, false},
+        {"a generic body cannot focus", Body::kGeneric, 0, false},
+    };
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.why);
+        TearDown();
+        SetUp();
+        Plug(c.body);
+        if (c.body == Body::kCanon)
+            static_cast<ptpsim::CanonCamera*>(camera)->set_focus_result(c.focus_result);
+        processor->DetectCameras();
+        CameraDevice* device = Only();
+        ASSERT_NE(device, nullptr);
+        ASSERT_TRUE(Request(Builder(device).Connect()).Bool(CAMERAFIELD_RESULT));
+        EXPECT_EQ(Request(Builder(device).Autofocus()).Bool(CAMERAFIELD_RESULT), c.focused);
+        EXPECT_EQ(device->focused, c.focused);
+        EXPECT_EQ(device->autofocus_count, 1);
+    }
 }
