@@ -76,7 +76,7 @@ std::string sample_folder()
 // Every file (not folder) of the folder in name order; false when none.
 bool list_files(vector_t<filename_t>& files, const std::string& folder)
 {
-    vector_initialise(files, 0, false);
+    vector_initialise(files, 0, true); // sorted: the order of names, not of the directory
     dirname_t dir;
     dirname_initialise(dir);
     const bool ok = dirname_set(dir, string_make(folder.c_str(), folder.size())) && dir_find_files(files, dir);
@@ -395,6 +395,8 @@ void TestDevice::TakePhoto(cameratracker_t* t, float bulb_seconds)
         std::strcmp(ValueName(CameraProperty::ShutterSpeed), "Bulb") == 0)
     {
         const u64 milliseconds = static_cast<u64>(bulb_seconds * 1000.0f);
+        log_writef(LOGLEVEL_INFO, LOGMODULE_CAMERA, "Bulb exposure of %llu ms: %s",
+                   static_cast<unsigned long long>(milliseconds), name.str);
         hold(milliseconds * testdriver_get_settings().bulb_ticks_per_second / 1000);
     }
 

@@ -295,9 +295,9 @@ void CameraProcessor::ExpireTrackers()
         }
         log_writef(LOGLEVEL_WARNING, LOGMODULE_CAMERA, "Request timed out: %s", GetRequestName(tracker->type));
         tracker->success = false;
-        // Keep the record alive while the cameras are freed.
+        // Keep the record alive while the cameras are freed; they are free
+        // before the response goes out.
         ++tracker->references;
-        cameratracker_answer(tracker);
         for (u64 d = 0; d < m_devices.count; ++d)
         {
             CameraDevice* device = m_devices.data[d];
@@ -312,6 +312,7 @@ void CameraProcessor::ExpireTrackers()
                 BroadcastCameraStatus(device);
             }
         }
+        cameratracker_answer(tracker);
         const u64 before = m_trackers.count;
         cameratracker_decref(tracker, false, nullptr);
         if (m_trackers.count == before)
