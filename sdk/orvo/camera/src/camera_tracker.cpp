@@ -162,7 +162,9 @@ void cameratracker_handle(cameratracker_t* tracker, const Message& request)
         tracker->all_cameras = all;
 
     cameraid_t id;
-    if (camerarequest_get_camera(request, id))
+    // Id -1 is how a requester without a chosen camera fills field 5 (a
+    // Reshoot from a surface with no active camera): no camera, not a stale one.
+    if (camerarequest_get_camera(request, id) && id.id != CAMERAID_NONE)
     {
         CameraDevice* device = nullptr;
         if (processor.FindDevice(id, device))
