@@ -254,6 +254,9 @@ TEST_F(PhotoFlow, ADownloadTaskIsTakenOverAndItsFileRemovedWhenThePhotoWasDelete
             photo->Delete(); // rolled back while the download was in flight
         photo->Save(task);
         EXPECT_EQ(photo->downloaded, !deleted);
+        // The driver then reports the download; a deleted photo's is a failure.
+        processor->DownloadAttempt(photo, true);
+        EXPECT_EQ(photo->downloaded, !deleted);
         EXPECT_EQ(file_exists(string_make(saved.c_str())), !deleted);
         if (!deleted)
         {

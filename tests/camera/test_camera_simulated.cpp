@@ -212,6 +212,16 @@ TEST_F(SimulatedCameras, FramesFlowAtTheFrameRateAndNotAtRateZero)
     }
     EXPECT_GE(CameraRecord(0).liveview_frames, 3);
 
+    // Recording on: the frames are written into the live-view folder,
+    // which recording creates.
+    const std::string recordings = dir.File("recorded");
+    ASSERT_TRUE(With(CameraRequest::SetOptions, [&](MessageEncoder& e) {
+                    e.AddField(CAMERAFIELD_LIVEVIEW_FOLDER, recordings.c_str());
+                }).Bool(CAMERAFIELD_RESULT));
+    ASSERT_TRUE(Request(Builder(Camera(0)).EnableLiveviewRecord(true)).Bool(CAMERAFIELD_RESULT));
+    EXPECT_TRUE(dir_exists(string_make(recordings.c_str())));
+    ASSERT_TRUE(PumpUntil([&] { return log.Contains("Liveview frame saved to: " + recordings + "/Camera0_"); }));
+
     // Live view off: no more frames.
     ASSERT_TRUE(Request(Builder(Camera(0)).EnableLiveview(false)).Bool(CAMERAFIELD_RESULT));
     const size_t frames = client->liveview.size();
