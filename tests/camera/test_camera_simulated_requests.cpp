@@ -8,6 +8,8 @@
 
 #include "support/support_scripted_camera.h"
 
+#include <unistd.h>
+
 using namespace simulated_test;
 
 namespace
@@ -432,4 +434,47 @@ TEST_F(SimulatedCameras, APhotoRolledBackWhileItsDownloadIsInFlightLeavesNoFile)
     EXPECT_FALSE(Photo(0).downloaded);
     EXPECT_TRUE(Photo(0).deleted);
     EXPECT_FALSE(file_exists(string_make((photos + "/" + name).c_str())));
+}
+
+TEST_F(SimulatedCameras, ABulbExposureMovesTheRequestsDeadlineLater)
+{
+    // A camera of another driver whose shots end four passes later.
+    lumivane_test::ScriptedDriver* scripted = new lumivane_test::ScriptedDriver(processor);
+    lumivane_test::CameraScript script;
+    script.serial = "Slow";
+    script.passes = 4;
+    scripted->Attach(script);
+    processor->AddDriver(scripted);
+    ASSERT_TRUE(StartConnected());
+    processor->SetRequestTimeout(time_compute_ticks(20, TIMEUNIT_MILLISECONDS));
+    u64 slow = 0;
+    while (slow < surface->GetCameras().count && Text(CameraRecord(slow).serial) != "Slow")
+        ++slow;
+    ASSERT_LT(slow, surface->GetCameras().count);
+
+    // Without bulb time the shot outlasts the deadline; with an hour of bulb
+    // time the same shot is waited for.
+    EXPECT_FALSE(TakePhoto(slow, 0.0f));
+    EXPECT_TRUE(log.Contains("Request timed out: TakePhoto"));
+    EXPECT_TRUE(TakePhoto(slow, 3600.0f));
+    EXPECT_EQ(log.Count("Request timed out"), 1u);
+    EXPECT_EQ(scripted->Calls("Slow")->take_photo.load(), 2);
+}
+
+TEST_F(SimulatedCameras, ADownloadCopiesWhatWasLoadedWhenTheSampleHasShrunk)
+{
+    ASSERT_TRUE(StartConnected());
+    ASSERT_TRUE(SetProperty(0, CameraProperty::Storage, "Card"));
+    ASSERT_TRUE(TakePhoto(0));
+    const i64 recorded = Photo(0).size;
+    const std::string sample = dir.File("samples") + "/" + Text(Photo(0).camera_file_name);
+    ASSERT_EQ(static_cast<i64>(file_num_bytes(string_make(sample.c_str()))), recorded);
+    // The sample loses its second half after the shot.
+    ASSERT_EQ(truncate(sample.c_str(), recorded / 2), 0);
+
+    EXPECT_TRUE(Request(Builder(Camera(0), false, 0).Download()).Bool(CAMERAFIELD_RESULT));
+    EXPECT_TRUE(Photo(0).downloaded);
+    EXPECT_EQ(Photo(0).size, recorded / 2);
+    EXPECT_EQ(static_cast<i64>(file_num_bytes(Photo(0).path)), recorded / 2);
+    EXPECT_TRUE(log.Contains("Photo may be corrupted, detected size mismatch"));
 }

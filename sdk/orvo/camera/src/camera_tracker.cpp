@@ -285,40 +285,32 @@ void CameraProcessor::ExpireTrackers()
     if (!m_trackers.count)
         return;
     const u64 now = time_get_ticks();
-    // A tracker is removed from the list only by its last reference, which
-    // the walk holds until it has freed the tracker's cameras.
-    for (u64 i = 0; i < m_trackers.count;)
+    // Answering frees nothing: the cameras' references keep every tracker
+    // of the list alive.
+    for (u64 i = 0; i < m_trackers.count; ++i)
     {
         cameratracker_t* tracker = m_trackers.data[i];
         if (tracker->answered || now <= tracker->deadline)
-        {
-            ++i;
             continue;
-        }
         log_writef(LOGLEVEL_WARNING, LOGMODULE_CAMERA, "Request timed out: %s", GetRequestName(tracker->type));
         tracker->success = false;
-        // Keep the record alive while the cameras are freed; they are free
-        // before the response goes out.
-        ++tracker->references;
+        // The cameras are free again before the response goes out: a device's
+        // pending slot is emptied so that it takes new work. The reference the
+        // device holds stays its own (it may still end the operation, which
+        // then only drops it); one never dropped is freed at the release.
         for (u64 d = 0; d < m_devices.count; ++d)
         {
             CameraDevice* device = m_devices.data[d];
-            if (device->m_pendingTracker == tracker)
-            {
+            const bool pending = device->m_pendingTracker == tracker;
+            if (pending)
                 device->m_pendingTracker = nullptr;
-                cameratracker_decref(tracker, false, device);
-            }
-            else if (device == tracker->camera && device->busy)
+            if ((pending || device == tracker->camera) && device->busy)
             {
                 device->busy = false;
                 BroadcastCameraStatus(device);
             }
         }
         cameratracker_answer(tracker);
-        const u64 before = m_trackers.count;
-        cameratracker_decref(tracker, false, nullptr);
-        if (m_trackers.count == before)
-            ++i;
     }
 }
 } // namespace orvo
