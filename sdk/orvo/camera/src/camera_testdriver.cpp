@@ -350,7 +350,8 @@ void TestDevice::Download(CameraPhoto* photo)
 {
     if (testdriver_get_settings().download_passes > 0)
     {
-        m_downloads.push_back(queued_download_t{photo, testdriver_get_settings().download_passes, nullptr});
+        if (!IsQueued(photo))
+            m_downloads.push_back(queued_download_t{photo, testdriver_get_settings().download_passes});
         return;
     }
     const bool ok = InternalDownload(photo);
@@ -451,11 +452,21 @@ void TestDevice::Download(cameratracker_t* t, CameraPhoto* photo)
             cameratracker_decref(t, false, this);
             return;
         }
+        // A photo already on its way ends the request when it arrives.
         m_pendingTracker = t;
-        m_downloads.push_back(queued_download_t{photo, testdriver_get_settings().download_passes, t});
+        if (!IsQueued(photo))
+            m_downloads.push_back(queued_download_t{photo, testdriver_get_settings().download_passes});
         return;
     }
     cameratracker_decref(t, InternalDownload(photo), this);
+}
+
+bool TestDevice::IsQueued(const CameraPhoto* photo) const
+{
+    for (const queued_download_t& queued : m_downloads)
+        if (queued.photo == photo)
+            return true;
+    return false;
 }
 
 void TestDevice::FinishDownloads()
