@@ -134,7 +134,9 @@ cameratracker_t* cameratracker_create(CameraProcessor& processor, const Message&
     tracker->camera = nullptr;
     tracker->photo = nullptr;
     tracker->camera_id = cameraid_t{CAMERAID_NONE, 0};
-    tracker->deadline = time_get_ticks() + processor.GetRequestTimeout();
+    const u64 now = time_get_ticks();
+    const u64 timeout = processor.GetRequestTimeout();
+    tracker->deadline = timeout > ~0ull - now ? ~0ull : now + timeout; // a huge timeout means none
     tracker->answered = false;
     if (!processor.AddTracker(tracker))
     {
@@ -265,7 +267,8 @@ void cameratracker_extend(cameratracker_t* tracker, float seconds)
 {
     if (!tracker || !(seconds > 0.0f) || seconds > CAMERA_MAX_BULB_SECONDS)
         return;
-    tracker->deadline += static_cast<u64>(static_cast<double>(seconds) * 1000000.0);
+    const u64 extra = static_cast<u64>(static_cast<double>(seconds) * 1000000.0);
+    tracker->deadline = extra > ~0ull - tracker->deadline ? ~0ull : tracker->deadline + extra;
 }
 
 bool cameratracker_end_download(CameraDevice& device, CameraPhoto* photo, bool ok)
