@@ -245,6 +245,30 @@ TEST_F(NikonTest, CameraStuckBusyFailsTheCaptureAtTheLimit)
     EXPECT_EQ(camera.calls(ptpsim::kNikonOpGetEvent), before + 1);
 }
 
+TEST_F(NikonTest, LongExposureNoiseReductionStretchesTheBusyLimit)
+{
+    ASSERT_TRUE(Use("D810"));
+    ASSERT_TRUE(mtp_device_set_cameraproperty(device, MTP_CAMERAPROPERTY_SHUTTERSPEED,
+                                              IndexOf(MTP_CAMERAPROPERTY_SHUTTERSPEED, "Bulb")));
+    Step();
+    ASSERT_TRUE(mtp_device_bulb_capture(device, 200, TIMEUNIT_SECONDS));
+    clock.advance_ms(200001);
+    mtp_device_update(device);
+    ASSERT_FALSE(nikon->bulb_open());
+    ASSERT_TRUE(device.capture_in_progress);
+    // The camera reduces noise for as long as it exposed.
+    nikon->set_stuck_busy(true);
+    clock.advance_ms(1000);
+    mtp_device_update(device); // the first busy answer
+    clock.advance_ms(250000);
+    mtp_device_update(device);
+    EXPECT_TRUE(device.capture_in_progress);
+    clock.advance_ms(MTP_NIKON_BUSY_LIMIT_MS);
+    mtp_device_update(device);
+    EXPECT_FALSE(device.capture_in_progress);
+    EXPECT_TRUE(device.capture_failed);
+}
+
 // --- GetEvent -----------------------------------------------------------------------------------------
 
 TEST_F(NikonTest, EventBlocksAreReadOnlyAsFarAsTheirBytes)
