@@ -657,6 +657,21 @@ TEST_F(NikonTest, ShutterSpeedNamesAndBulb)
     EXPECT_TRUE(Property(MTP_CAMERAPROPERTY_SHUTTERSPEED).supported);
 }
 
+TEST_F(NikonTest, QualityNamesUseTheModelsCompressionTexts)
+{
+    ASSERT_TRUE(Use("D500"));
+    EXPECT_EQ(Name(MTP_CAMERAPROPERTY_QUALITY), "JPEG Normal Large"); // D500's value 2
+    int raw_jpeg = IndexOf(MTP_CAMERAPROPERTY_QUALITY, "RAW + JPEG Fine Large");
+    ASSERT_GE(raw_jpeg, 0);
+    EXPECT_GE(IndexOf(MTP_CAMERAPROPERTY_QUALITY, "RAW"), 0);
+    EXPECT_EQ(IndexOf(MTP_CAMERAPROPERTY_QUALITY, "RAW Small"), -1); // raw only at the largest size
+    ASSERT_TRUE(mtp_device_set_cameraproperty(device, MTP_CAMERAPROPERTY_QUALITY, raw_jpeg));
+    Step();
+    Step();
+    EXPECT_EQ(Name(MTP_CAMERAPROPERTY_QUALITY), "RAW + JPEG Fine Large");
+    EXPECT_EQ(device.files_per_shot, 2);
+}
+
 TEST_F(NikonTest, FocusModeIsLockedWhileTheCameraReportsManualFocus)
 {
     ASSERT_TRUE(Use("D810"));

@@ -14,6 +14,7 @@
 #include "orvo/core/core_log.h"
 
 #include <cstring>
+#include <initializer_list>
 #include <new>
 
 namespace orvo
