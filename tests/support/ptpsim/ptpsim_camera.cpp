@@ -246,9 +246,19 @@ std::vector<uint32_t> Camera::storages()
 
 uint32_t Camera::add_object(const ObjectInfo& info, uint64_t size, Content content)
 {
+    uint32_t handle;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        handle = m_next_handle++;
+    }
+    return add_object_at(handle, info, size, content);
+}
+
+uint32_t Camera::add_object_at(uint32_t handle, const ObjectInfo& info, uint64_t size, Content content)
+{
     std::lock_guard<std::mutex> lock(m_mutex);
     Object object;
-    object.handle = m_next_handle++;
+    object.handle = handle;
     object.info = info;
     if (object.info.compressed_size == 0)
         object.info.compressed_size = static_cast<uint32_t>(std::min<uint64_t>(size, UINT32_MAX));
@@ -354,6 +364,11 @@ void Camera::send_event(uint16_t code, std::vector<uint32_t> parameters, uint64_
 
 void Camera::queue_event_locked(uint16_t code, std::vector<uint32_t> parameters, uint64_t delay_us)
 {
+    if (m_polled_events)
+    {
+        m_polled.push_back(Event{code, std::move(parameters), orvo::time_get_ticks() + delay_us});
+        return;
+    }
     m_events.push_back(Event{code, std::move(parameters), orvo::time_get_ticks() + delay_us});
     m_changed.notify_all();
 }
@@ -538,6 +553,39 @@ void Camera::reset_calls()
     m_last_parameters.clear();
 }
 
+// --- vendor personalities --------------------------------------------------------------------------
+
+void Camera::set_operation(uint16_t operation, Operation handler, bool unlisted)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_operations[operation] = std::move(handler);
+    m_unlisted[operation] = unlisted;
+}
+
+void Camera::set_polled_events(bool on)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_polled_events = on;
+}
+
+std::vector<std::pair<uint16_t, std::vector<uint32_t>>> Camera::take_polled_events()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    std::vector<std::pair<uint16_t, std::vector<uint32_t>>> due;
+    uint64_t now = orvo::time_get_ticks();
+    for (auto it = m_polled.begin(); it != m_polled.end();)
+    {
+        if (it->due <= now)
+        {
+            due.emplace_back(it->code, it->parameters);
+            it = m_polled.erase(it);
+        }
+        else
+            ++it;
+    }
+    return due;
+}
+
 // --- transactions --------------------------------------------------------------------------------
 
 bool Camera::listed(uint16_t operation) const
@@ -624,12 +672,21 @@ uint16_t Camera::transact(uint16_t operation, const uint32_t* parameters, uint32
         pass_gate(operation);
         auto handler = m_handlers.find(operation);
         bool exists;
+        Operation vendor;
         {
             std::lock_guard<std::mutex> lock(m_mutex);
-            exists = handler != m_handlers.end() && listed(operation);
+            auto it = m_operations.find(operation);
+            if (it != m_operations.end())
+                vendor = it->second;
+            exists = (vendor || handler != m_handlers.end()) && (listed(operation) || (vendor && m_unlisted[operation]));
         }
         if (!exists)
             response = kRespOperationNotSupported;
+        else if (vendor)
+        {
+            DataIn scratch;
+            response = vendor(params, out, in ? *in : scratch);
+        }
         else
         {
             DataIn scratch;

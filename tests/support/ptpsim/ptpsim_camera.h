@@ -212,6 +212,21 @@ public:
     // must not go before the engine has every byte.
     void set_require_read_before_delete(bool on);
 
+    // --- vendor personalities ---------------------------------------------------------------------
+    // A vendor operation, run in place of (or beside) the generic ones. It may
+    // call the camera's public functions: the camera's lock is not held. With
+    // `unlisted`, it is answered even while DeviceInfo leaves it out (bodies
+    // that hide operations they have).
+    typedef std::function<uint16_t(const std::vector<uint32_t>& parameters, const Bytes* out, DataIn& in)> Operation;
+    void set_operation(uint16_t operation, Operation handler, bool unlisted = false);
+    // Vendors that hand events out through their own GetEvent operation:
+    // events are then kept here, never pumped, until taken (once due).
+    void set_polled_events(bool on);
+    std::vector<std::pair<uint16_t, std::vector<uint32_t>>> take_polled_events();
+    // add_object under a handle the test chooses (a camera's fixed handle for
+    // objects in its memory); an object already there is replaced.
+    uint32_t add_object_at(uint32_t handle, const ObjectInfo& info, uint64_t size, Content content = Content::kPattern);
+
     // --- transport ------------------------------------------------------------------------------
     // One transaction; `out` is the data-out phase, `in` receives the data-in phase.
     uint16_t transact(uint16_t operation, const uint32_t* parameters, uint32_t count, const Bytes* out, DataIn* in);
@@ -257,6 +272,10 @@ protected:
     std::mutex m_mutex; // the model, faults, counters and the event queue
     std::condition_variable m_changed;
     std::map<uint16_t, Handler> m_handlers;
+    std::map<uint16_t, Operation> m_operations; // vendor operations, tried first
+    std::map<uint16_t, bool> m_unlisted;         // vendor operations answered though not listed
+    bool m_polled_events = false;
+    std::vector<Event> m_polled;
     DeviceInfo m_info;
     std::map<uint16_t, DevicePropDesc> m_properties;
     bool m_announce_changes = true;
