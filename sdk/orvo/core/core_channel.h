@@ -75,6 +75,20 @@ void channel_release(channel_t& channel);
 // the channel goes on with its old ring. False without a ring, and instead of
 // waiting when the writer's side is closed and no reader is attached.
 bool channel_write(channel_t& channel, const void* data, u64 length);
+// The outcome of channel_write_growing.
+enum channelwrite_t
+{
+    CHANNEL_WRITE_DONE = 0,
+    CHANNEL_WRITE_CLOSED, // the writer's side is closed: nothing written
+    CHANNEL_WRITE_FULL,   // full, and a larger ring would pass max_capacity
+    CHANNEL_WRITE_FAILED, // no ring, a reserved record, or the new ring failed (logged)
+};
+// Copies one record in without ever waiting: a ring too full for it is
+// replaced by one of 2 x (capacity + length), up to max_capacity, which the
+// reader moves to once it has read what the old one holds. A grown ring that
+// the reader has emptied is replaced by one of the initial size again, so
+// the memory follows what is in flight. Refuses any write once closed.
+channelwrite_t channel_write_growing(channel_t& channel, const void* data, u64 length, u64 max_capacity);
 // Reserves a record without waiting and gives its data address; false when it
 // does not fit now (it never grows the ring). Publish with channel_write_end.
 bool channel_write_begin(channel_t& channel, void*& data, u64 length);
