@@ -274,7 +274,8 @@ TEST_F(MessageFlood, ThreeThreadsFloodingEachOtherDeliverEverythingInOrder)
 
 namespace
 {
-// Sends a batch of events to the others on every pass, for ever.
+// Sends more events than a channel's ring holds to the others on every pass,
+// for ever.
 class Chatter : public MessageProcessor
 {
 public:
@@ -282,8 +283,11 @@ public:
     bool ProcessorInitialise() override { return Subscribe(FLOOD_CHANNEL); }
     void ProcessorUpdate() override
     {
+        // Held: this thread neither pumps nor sends, as one stuck in work.
+        while (hold.load(std::memory_order_acquire))
+            thread_sleep(1, TIMEUNIT_MILLISECONDS);
         const u16 channel = Location::GetSubscriptionId(FLOOD_CHANNEL);
-        for (int i = 0; i < 200; ++i)
+        for (int i = 0; i < 1500; ++i)
         {
             Message event = BuildFlood(*GetQueue(), i, 0);
             SendEvent(event, channel);
@@ -292,6 +296,7 @@ public:
     }
     void ReceiveEvent(const Message&) override {}
     std::atomic<int> passes{0};
+    std::atomic<bool> hold{false};
 };
 } // namespace
 
@@ -310,13 +315,14 @@ TEST_F(MessageFlood, AStopThatEndsAFloodLogsOneSummaryLine)
            chatters[1]->passes.load(std::memory_order_acquire) < 3)
         thread_sleep(1, TIMEUNIT_MILLISECONDS);
 
+    // The second thread stops pumping; the first keeps sending to it through
+    // channels that the stop has closed, which fill and then drop.
+    chatters[1]->hold.store(true, std::memory_order_release);
     Distributor::Stop();
-    // Both keep sending into closed channels for a few passes.
-    const int after0 = chatters[0]->passes.load(std::memory_order_acquire);
-    const int after1 = chatters[1]->passes.load(std::memory_order_acquire);
-    while (chatters[0]->passes.load(std::memory_order_acquire) < after0 + 3 ||
-           chatters[1]->passes.load(std::memory_order_acquire) < after1 + 3)
+    const int after = chatters[0]->passes.load(std::memory_order_acquire);
+    while (chatters[0]->passes.load(std::memory_order_acquire) < after + 10)
         thread_sleep(1, TIMEUNIT_MILLISECONDS);
+    chatters[1]->hold.store(false, std::memory_order_release);
     runners[0].Stop(nullptr, nullptr);
     runners[1].Stop(nullptr, nullptr);
     queue.Release();

@@ -79,7 +79,7 @@ bool channel_write(channel_t& channel, const void* data, u64 length);
 enum channelwrite_t
 {
     CHANNEL_WRITE_DONE = 0,
-    CHANNEL_WRITE_CLOSED, // the writer's side is closed: nothing written
+    CHANNEL_WRITE_CLOSED, // closed and no room left: nothing written
     CHANNEL_WRITE_FULL,   // full, and a larger ring would pass max_capacity
     CHANNEL_WRITE_FAILED, // no ring, a reserved record, or the new ring failed (logged)
 };
@@ -87,7 +87,8 @@ enum channelwrite_t
 // replaced by one of 2 x (capacity + length), up to max_capacity, which the
 // reader moves to once it has read what the old one holds. A grown ring that
 // the reader has emptied is replaced by one of the initial size again, so
-// the memory follows what is in flight. Refuses any write once closed.
+// the memory follows what is in flight. Once closed, a record is written only
+// while it fits the present ring.
 channelwrite_t channel_write_growing(channel_t& channel, const void* data, u64 length, u64 max_capacity);
 // Reserves a record without waiting and gives its data address; false when it
 // does not fit now (it never grows the ring). Publish with channel_write_end.

@@ -300,13 +300,24 @@ channelwrite_t channel_write_growing(channel_t& channel, const void* data, u64 l
 {
     if (!channel.start || channel.write_reserved)
         return CHANNEL_WRITE_FAILED;
-    if (!channel.open.load(std::memory_order_acquire))
-        return CHANNEL_WRITE_CLOSED;
     if (length > CHANNEL_MAX_RECORD)
     {
         log_writef(LOGLEVEL_ERROR, LOGMODULE_GENERAL, "Failed to write %llu bytes to channel: record too large",
                    static_cast<unsigned long long>(length));
         return CHANNEL_WRITE_FAILED;
+    }
+    // Closed: what still fits goes in, but no ring is made for a reader
+    // that is gone.
+    if (!channel.open.load(std::memory_order_acquire))
+    {
+        u8* target = length > channel.capacity / 2 ? nullptr : writer_place(channel, length);
+        if (!target)
+            return CHANNEL_WRITE_CLOSED;
+        writer_fill(channel, target, length);
+        if (length)
+            std::memcpy(target, data, static_cast<size_t>(length));
+        writer_publish(channel);
+        return CHANNEL_WRITE_DONE;
     }
     // A burst that made the ring grow has drained: go back to the first size,
     // so that memory follows what is in flight rather than its peak.
