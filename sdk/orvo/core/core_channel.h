@@ -40,12 +40,15 @@ struct channelheader_t
 };
 static_assert(sizeof(channelheader_t) == CHANNEL_HEADER_SIZE, "a record header takes 32 bytes of ring");
 
+// The writer's and the reader's fields lie on cache lines of their own: each
+// side writes its own on every record, and sharing a line would make the two
+// cores take it from each other every time.
 struct channel_t
 {
     std::atomic<bool> open;            // the writer's side; cleared by close and release
     std::atomic<bool> reader_attached; // set by the reader's first read, cleared by detach
     // The writer's ring and position: written by the writer only.
-    u64 capacity;
+    alignas(64) u64 capacity;
     u8* start;
     u8* end;
     u8* write_position;             // just after the write header: where data would begin
@@ -54,7 +57,7 @@ struct channel_t
     u8* limit_seen;                 // the writer's last load of limit; null: load again
     // The reader's position: written by the reader only. limit is the header at
     // which the reader stands; the writer never writes past it.
-    std::atomic<channelheader_t*> limit;
+    alignas(64) std::atomic<channelheader_t*> limit;
     channelheader_t* read_header;
     u8* read_ring; // start of the ring the reader is in; null without a ring
 };
