@@ -833,3 +833,31 @@ TEST_F(Downloads, TemporariesLeftByACrashedRunAreSweptWhenTheContextStarts)
     }
     EXPECT_TRUE(log.Contains("Removed 1 unfinished photo files left by an earlier run in: " + downloads));
 }
+
+TEST_F(Downloads, ObjectsHandedOverInUsbPacketsArriveWhole)
+{
+    // The responder's USB-like hand-over (a packet at a time, through the
+    // camera's own buffer) must deliver exactly what the direct one does.
+    Rig rig(dir.Path());
+    rig.AddCameras(1);
+    Camera& camera = *rig.cameras[0];
+    camera.set_usb_transfer(512);
+    camera.set_partial_chunk_limit(100000);
+    std::map<uint32_t, std::string> sent;
+    for (uint64_t size : {1ull, 511ull, 512ull, 513ull, 300001ull})
+    {
+        uint32_t handle = rig.AddObject(0, size, "IMG_" + std::to_string(size) + ".JPG");
+        sent[handle] = as_text(camera.object_bytes(handle));
+        ASSERT_TRUE(ptpsim::queue_download(*rig.devices[0], handle));
+    }
+    uint32_t movie = rig.AddObject(0, 400003, "MVI_0003.MOV", ptpsim::kFormatQuickTime);
+    sent[movie] = as_text(camera.object_bytes(movie));
+    ASSERT_TRUE(ptpsim::queue_download(*rig.devices[0], movie));
+    ASSERT_TRUE(rig.PumpUntilFinished(sent.size()));
+    for (const FinishedDownload& f : rig.recorder.finished())
+    {
+        SCOPED_TRACE(f.name);
+        ASSERT_TRUE(f.success);
+        EXPECT_TRUE(read_file(f.target) == sent.at(f.handle));
+    }
+}
