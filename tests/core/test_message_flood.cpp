@@ -320,7 +320,7 @@ TEST_F(MessageFlood, AStopThatEndsAFloodLogsOneSummaryLine)
     chatters[1]->hold.store(true, std::memory_order_release);
     Distributor::Stop();
     const int after = chatters[0]->passes.load(std::memory_order_acquire);
-    while (chatters[0]->passes.load(std::memory_order_acquire) < after + 10)
+    while (chatters[0]->passes.load(std::memory_order_acquire) < after + 20)
         thread_sleep(1, TIMEUNIT_MILLISECONDS);
     chatters[1]->hold.store(false, std::memory_order_release);
     runners[0].Stop(nullptr, nullptr);
