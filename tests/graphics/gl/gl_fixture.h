@@ -37,4 +37,19 @@ protected:
     lumivane_test::LogCapture log;
     TestView view;
 };
+
+// Groups by the function sets a test means something for; CTest runs each
+// group only under the versions that select those sets (tests/CMakeLists).
+// Buffer objects: 1.5 and later.
+class GlBufferTest : public GlTest
+{
+};
+// GLSL programs: 2.0 and later.
+class GlShaderTest : public GlTest
+{
+};
+// The device's own logic, the same with every set: run once.
+class GlDeviceTest : public GlTest
+{
+};
 } // namespace graphics_test

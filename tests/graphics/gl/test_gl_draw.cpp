@@ -278,7 +278,7 @@ TEST_F(GlTest, TexturesUploadOncePerRevision)
     texture.Release();
 }
 
-TEST_F(GlTest, UnchangedClearValuesAreSentOnce)
+TEST_F(GlDeviceTest, UnchangedClearValuesAreSentOnce)
 {
     ASSERT_TRUE(view.Begin());
     const ClearOptions red = {CLEAR_COLOUR_BIT | CLEAR_DEPTH_BIT, 1, 0, 0, 1, 0.25f, 0};
@@ -307,7 +307,7 @@ TEST_F(GlTest, UnchangedClearValuesAreSentOnce)
     view.device.UpdateEnd();
 }
 
-TEST_F(GlTest, WindowSizeCountsFromTheNextFrame)
+TEST_F(GlDeviceTest, WindowSizeCountsFromTheNextFrame)
 {
     scope_variable_t* size = view.device.state.size_variable;
     ASSERT_NE(nullptr, size);
@@ -327,4 +327,60 @@ TEST_F(GlTest, WindowSizeCountsFromTheNextFrame)
     EXPECT_EQ(200.0f, floats[0]);
     EXPECT_EQ(100.0f, floats[1]);
     view.device.UpdateEnd();
+}
+
+TEST_F(GlTest, MipmapFiltersBySet)
+{
+    // From 1.4 OpenGL builds the mipmaps of a linear-mipmap texture from the
+    // upload; 1.1 cannot and filters it linearly instead.
+    Texture texture;
+    ASSERT_TRUE(FillTexture(texture, 16, 16, Colour{90, 90, 90, 255}));
+    texture.min_filter = Texture::FILTER_LINEAR_MIPMAP_LINEAR;
+    ASSERT_TRUE(view.Begin());
+    ASSERT_TRUE(view.device.PrepareTexture(texture));
+    GLint min_filter = 0;
+    GLint generate = -1;
+    glGetTexParameteriv(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, &min_filter);
+    glGetTexParameteriv(GL_TEXTURE_2D, GL_GENERATE_MIPMAP, &generate);
+    view.device.UpdateEnd();
+    if (AtLeast(OPENGL_SET_1_4))
+    {
+        EXPECT_EQ(GL_LINEAR_MIPMAP_LINEAR, min_filter);
+        EXPECT_EQ(GL_TRUE, generate);
+    }
+    else
+    {
+        EXPECT_EQ(GL_LINEAR, min_filter);
+        EXPECT_EQ(GL_FALSE, generate);
+    }
+    texture.Release();
+}
+
+TEST_F(GlTest, StartedDeviceReportsItsLimitsToTextureGrids)
+{
+    const i32 saved = TextureGrid::MaxTextureSize;
+    TextureGrid::SetDeviceCapabilities(view.device);
+    GLint reported = 0;
+    glGetIntegerv(GL_MAX_TEXTURE_SIZE, &reported);
+    EXPECT_EQ(reported, view.device.max_texture_size); // llvmpipe is not held to 4096
+    EXPECT_EQ(view.device.max_texture_size, TextureGrid::MaxTextureSize);
+    EXPECT_EQ(view.device.HasCapability(OpenGLContext::CAPABILITY_ARB_TEXTURE_NON_POWER_OF_TWO),
+              TextureGrid::IsNPOTSupported);
+    EXPECT_EQ(1u, log.Count("TextureGrid max cell size: "));
+    TextureGrid::MaxTextureSize = saved;
+
+    // Shader attribute flags exist from 2.0, fresh at every start.
+    if (AtLeast(OPENGL_SET_2_0))
+    {
+        EXPECT_GT(view.device.max_vertex_attributes, 0);
+        ASSERT_NE(nullptr, view.device.attribute_flags);
+        view.device.attribute_flags[0] = 1; // as if a draw had left it enabled
+        ASSERT_TRUE(view.device.Start());
+        ASSERT_NE(nullptr, view.device.attribute_flags);
+        EXPECT_EQ(0, view.device.attribute_flags[0]);
+    }
+    else
+    {
+        EXPECT_EQ(nullptr, view.device.attribute_flags);
+    }
 }

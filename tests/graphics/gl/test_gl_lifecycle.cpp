@@ -27,7 +27,7 @@ u32 BufferName(const VertexBuffer& buffer, const GraphicsDevice& device)
 }
 } // namespace
 
-TEST_F(GlTest, TextureReleasedOnAnotherThreadIsDeletedAtFrameEnd)
+TEST_F(GlDeviceTest, TextureReleasedOnAnotherThreadIsDeletedAtFrameEnd)
 {
     Texture texture;
     ASSERT_TRUE(FillTexture(texture, 8, 8, Colour{10, 20, 30, 255}));
@@ -51,7 +51,7 @@ TEST_F(GlTest, TextureReleasedOnAnotherThreadIsDeletedAtFrameEnd)
 // The bind cache must follow: if it kept the deleted name, a driver that
 // hands the name out again would have its next bind skipped, and the new
 // object's storage and pixels would go to object 0.
-TEST_F(GlTest, BindCacheForgetsDeletedTextureNames)
+TEST_F(GlDeviceTest, BindCacheForgetsDeletedTextureNames)
 {
     QuadBatch quads;
     ASSERT_TRUE(quads.Initialise(1));
@@ -86,7 +86,7 @@ TEST_F(GlTest, BindCacheForgetsDeletedTextureNames)
     second.Release();
 }
 
-TEST_F(GlTest, BindCacheForgetsDeletedBufferNames)
+TEST_F(GlBufferTest, BindCacheForgetsDeletedBufferNames)
 {
     if (!AtLeast(OPENGL_SET_1_5))
         GTEST_SKIP() << "buffer objects need the 1.5 set";
@@ -124,7 +124,7 @@ TEST_F(GlTest, BindCacheForgetsDeletedBufferNames)
     white.Release();
 }
 
-TEST_F(GlTest, RestartTakesANewContextAndUploadsAgain)
+TEST_F(GlDeviceTest, RestartTakesANewContextAndUploadsAgain)
 {
     Texture texture;
     ASSERT_TRUE(FillTexture(texture, 8, 8, Colour{0, 200, 0, 255}));

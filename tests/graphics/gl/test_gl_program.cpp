@@ -100,7 +100,7 @@ TEST_F(GlTest, ProgramWithUniformsAndSamplerDraws)
     program.Release();
 }
 
-TEST_F(GlTest, UnchangedUniformIsSentOnce)
+TEST_F(GlShaderTest, UnchangedUniformIsSentOnce)
 {
     if (!AtLeast(OPENGL_SET_2_0))
         GTEST_SKIP() << "programs need the 2.0 set";
@@ -140,7 +140,7 @@ TEST_F(GlTest, UnchangedUniformIsSentOnce)
     program.Release();
 }
 
-TEST_F(GlTest, FailedCompileSkipsTheLink)
+TEST_F(GlShaderTest, FailedCompileSkipsTheLink)
 {
     if (!AtLeast(OPENGL_SET_2_0))
         GTEST_SKIP() << "programs need the 2.0 set";
@@ -175,7 +175,7 @@ TEST_F(GlTest, FailedCompileSkipsTheLink)
     program.Release();
 }
 
-TEST_F(GlTest, AttributeWrittenForOneDrawNeverFeedsALaterProgram)
+TEST_F(GlShaderTest, AttributeWrittenForOneDrawNeverFeedsALaterProgram)
 {
     if (!AtLeast(OPENGL_SET_2_0))
         GTEST_SKIP() << "programs need the 2.0 set";
@@ -220,6 +220,10 @@ TEST_F(GlTest, AttributeWrittenForOneDrawNeverFeedsALaterProgram)
     ++second.revision;
 
     ASSERT_TRUE(view.Begin());
+    // Both programs are built before the draws, as in any frame after the
+    // first (building one resets the variables of its attributes).
+    ASSERT_TRUE(view.device.PrepareProgram(position_only));
+    ASSERT_TRUE(view.device.PrepareProgram(reads_extra));
     view.ClearTo(0.5f, 0.5f, 0.5f);
     view.device.SetProgram(position_only);
     view.device.SetVertexStream(first, with_extra);
