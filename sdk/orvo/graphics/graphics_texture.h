@@ -13,6 +13,7 @@
 namespace orvo
 {
 class GraphicsDevice;
+struct TextureInstance;
 
 class Texture
 {
@@ -28,6 +29,8 @@ public:
         FILTER_LINEAR_MIPMAP_LINEAR = 0x2703,
         FILTER_NOT_SET = 0x2704,
     };
+
+    typedef TextureInstance Instance;
 
     Texture();
     // Queues any OpenGL copies left behind; pixels are freed only by Release.
