@@ -384,3 +384,34 @@ TEST_F(GlTest, StartedDeviceReportsItsLimitsToTextureGrids)
         EXPECT_EQ(nullptr, view.device.attribute_flags);
     }
 }
+
+TEST_F(GlTest, ElementsWithoutAProgramFeedOnlyWhatTheyCan)
+{
+    // Without a program a generic attribute has nowhere to go (logged, fed
+    // nothing) and texture coordinates need a texture in slot 0; the
+    // positions still draw the quad, untextured and white.
+    VertexFormat format;
+    format.Begin();
+    format.AddElement(2, VertexElement::TYPE_FLOAT, VertexElement::SEMANTIC_POSITION);
+    format.AddElement(2, VertexElement::TYPE_FLOAT, VertexElement::SEMANTIC_TEXCOORD0);
+    format.AddElement(1, VertexElement::TYPE_FLOAT, VertexElement::SEMANTIC_GENERIC, "weight");
+    format.End();
+    const float vertices[20] = {20, 20, 0, 0, 5, 60, 20, 1, 0, 5, 60, 60, 1, 1, 5, 20, 60, 0, 1, 5};
+    VertexBuffer buffer;
+    ASSERT_TRUE(buffer.Initialise(sizeof(vertices)));
+    std::memcpy(buffer.data, vertices, sizeof(vertices));
+    buffer.dirty_size = sizeof(vertices);
+    ++buffer.revision;
+
+    ASSERT_TRUE(view.Begin());
+    view.ClearTo(0, 0, 0);
+    view.device.UnsetTexture(0);
+    view.device.SetVertexStream(buffer, format);
+    view.device.Draw(DrawOptions{PRIMITIVE_QUADS, 4, 0, false});
+    EXPECT_TRUE(ColourNear(view.Probe(40, 40), Colour{255, 255, 255, 255}));
+    EXPECT_TRUE(ColourNear(view.Probe(62, 40), Colour{0, 0, 0, 255}));
+    view.device.UpdateEnd();
+    EXPECT_EQ(1u, log.Count("Unhandled VertexElement: weight"));
+    EXPECT_EQ(0u, view.device.statistics.used_bytes);
+    buffer.Release();
+}
