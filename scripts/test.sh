@@ -35,7 +35,9 @@ for fuzzer in build-fuzz/fuzz/fuzz_*; do
   work=$(mktemp -d)
   [ -d "$corpus_seed" ] && cp -r "$corpus_seed"/. "$work"/
   echo "-- $name"
-  if ! "$fuzzer" -max_total_time="$fuzz_seconds" -print_final_stats=1 "$work" > "$work.log" 2>&1; then
+  # A memory limit: a header that claims gigabytes must be refused, not allocated.
+  if ! "$fuzzer" -max_total_time="$fuzz_seconds" -rss_limit_mb=2048 -malloc_limit_mb=1024 \
+      -print_final_stats=1 "$work" > "$work.log" 2>&1; then
     cat "$work.log"
     exit 1
   fi
