@@ -2,19 +2,35 @@
 # Installs what Lumivane needs, then builds and runs everything that checks it:
 #   1. benchmarks, built optimised and run once in a quick mode so they cannot rot;
 #   2. fuzz targets, built with clang, each for a short fixed budget over its corpus;
-#   3. every test, built with AddressSanitizer and UndefinedBehaviorSanitizer.
+#   3. every test, built with ThreadSanitizer, then with AddressSanitizer and
+#      UndefinedBehaviorSanitizer.
 # The CTest summary is the last thing printed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+
+# Each stage prints how long it took, so a growing stage shows before CI's limit.
+stage_started=$SECONDS
+stage_name=""
+stage() {
+  if [ -n "$stage_name" ]; then
+    echo "== ${stage_name}: $((SECONDS - stage_started)) s"
+  fi
+  stage_name="$1"
+  stage_started=$SECONDS
+  [ -n "$stage_name" ] && echo "== $stage_name"
+  return 0
+}
+
+stage "install dependencies"
 bash scripts/install-deps.sh
 
 jobs=$(nproc)
 fuzz_seconds=${LUMIVANE_FUZZ_SECONDS:-20}
 
-echo "== generated tables are current"
+stage "generated tables are current"
 python3 scripts/gen_ptp_vocab.py --check
 
-echo "== benchmarks (quick mode)"
+stage "benchmarks (quick mode)"
 cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DLUMIVANE_TESTS=OFF -DLUMIVANE_BENCHMARKS=ON
 cmake --build build-bench -j "$jobs"
 for bench in build-bench/bench/bench_*; do
@@ -23,33 +39,62 @@ for bench in build-bench/bench/bench_*; do
   LUMIVANE_BENCH_QUICK=1 "$bench" --benchmark_min_time=0.01
 done
 
-echo "== fuzz targets (${fuzz_seconds}s each)"
+stage "fuzz targets (${fuzz_seconds}s each, ${jobs} at a time)"
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DLUMIVANE_TESTS=OFF -DLUMIVANE_FUZZ=ON
 cmake --build build-fuzz -j "$jobs"
+fuzz_logs=$(mktemp -d)
+run_fuzzer() {
+  local fuzzer=$1 name work
+  name=$(basename "$fuzzer")
+  work="$fuzz_logs/$name.corpus"
+  mkdir -p "$work"
+  local corpus_seed="fuzz/corpus/${name#fuzz_}"
+  [ -d "$corpus_seed" ] && cp -r "$corpus_seed"/. "$work"/
+  # A fuzz target may not take more than 2 GiB or one allocation of 512 MiB.
+  if "$fuzzer" -max_total_time="$fuzz_seconds" -rss_limit_mb=2048 -malloc_limit_mb=512 \
+       -print_final_stats=1 "$work" > "$fuzz_logs/$name.log" 2>&1; then
+    echo ok > "$fuzz_logs/$name.result"
+  else
+    echo failed > "$fuzz_logs/$name.result"
+  fi
+}
+running=0
 for fuzzer in build-fuzz/fuzz/fuzz_*; do
   [ -x "$fuzzer" ] || continue
-  name=$(basename "$fuzzer")
-  corpus_seed="fuzz/corpus/${name#fuzz_}"
-  work=$(mktemp -d)
-  [ -d "$corpus_seed" ] && cp -r "$corpus_seed"/. "$work"/
-  echo "-- $name"
-  if ! "$fuzzer" -max_total_time="$fuzz_seconds" -print_final_stats=1 "$work" > "$work.log" 2>&1; then
-    cat "$work.log"
-    exit 1
+  run_fuzzer "$fuzzer" &
+  running=$((running + 1))
+  if [ "$running" -ge "$jobs" ]; then
+    wait -n || true
+    running=$((running - 1))
   fi
-  tail -n 12 "$work.log"
-  rm -rf "$work" "$work.log"
 done
+wait
+fuzz_failed=0
+for result in "$fuzz_logs"/*.result; do
+  name=$(basename "$result" .result)
+  echo "-- $name: $(cat "$result")"
+  if [ "$(cat "$result")" = ok ]; then
+    tail -n 12 "$fuzz_logs/$name.log"
+  else
+    cat "$fuzz_logs/$name.log"
+    fuzz_failed=1
+  fi
+done
+rm -rf "$fuzz_logs"
+[ "$fuzz_failed" -eq 0 ] || exit 1
 
-echo "== tests (ThreadSanitizer)"
+stage "tests (ThreadSanitizer): build"
 cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLUMIVANE_TSAN=ON
 cmake --build build-tsan -j "$jobs"
+stage "tests (ThreadSanitizer): run"
 (cd build-tsan && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 xvfb-run -a ctest --output-on-failure -j "$jobs")
 
-echo "== tests (AddressSanitizer + UndefinedBehaviorSanitizer)"
+stage "tests (AddressSanitizer + UndefinedBehaviorSanitizer): build"
 cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DLUMIVANE_SANITIZE=ON
 cmake --build build-asan -j "$jobs"
+# The last stage's time is CTest's own "Total Test time", so its summary stays the last line.
+stage "tests (AddressSanitizer + UndefinedBehaviorSanitizer): run"
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 cd build-asan
