@@ -49,7 +49,7 @@ Bytes WriteTiff(int width, int height, int channels)
     TIFFSetField(tif, TIFFTAG_ORIENTATION, ORIENTATION_TOPLEFT);
     if (channels == 4)
     {
-        uint16_t extra = EXTRASAMPLE_UNASSALPHA;
+        uint16_t extra = EXTRASAMPLE_ASSOCALPHA; // read back as stored
         TIFFSetField(tif, TIFFTAG_EXTRASAMPLES, 1, &extra);
     }
     const int rows_per_strip = 16;

@@ -2,11 +2,14 @@
 // the file helpers of the picture fixtures.
 #include "support/image/image_writers.h"
 
+#include <csetjmp>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include <jpeglib.h>
 #include <png.h>
+#include <zlib.h>
 
 namespace lumivane_test
 {
@@ -75,6 +78,53 @@ Bytes WriteJpeg(int width, int height, int channels, int quality, bool progressi
     jpeg_destroy_compress(&cinfo);
     free(out);
     return bytes;
+}
+
+namespace
+{
+struct ReferenceError
+{
+    jpeg_error_mgr manager;
+    jmp_buf jump;
+};
+
+void ReferenceErrorExit(j_common_ptr info)
+{
+    longjmp(reinterpret_cast<ReferenceError*>(info->err)->jump, 1);
+}
+} // namespace
+
+Bytes DecodeJpegReference(const Bytes& jpeg, int& width, int& height)
+{
+    jpeg_decompress_struct cinfo;
+    ReferenceError error;
+    cinfo.err = jpeg_std_error(&error.manager);
+    error.manager.error_exit = ReferenceErrorExit;
+    jpeg_create_decompress(&cinfo);
+    Bytes* pixels = new Bytes();
+    if (setjmp(error.jump))
+    {
+        jpeg_destroy_decompress(&cinfo);
+        delete pixels;
+        return Bytes();
+    }
+    jpeg_mem_src(&cinfo, jpeg.data(), jpeg.size());
+    jpeg_read_header(&cinfo, TRUE);
+    cinfo.out_color_space = JCS_RGB;
+    jpeg_start_decompress(&cinfo);
+    width = cinfo.output_width;
+    height = cinfo.output_height;
+    pixels->resize(static_cast<size_t>(width) * height * 3);
+    while (cinfo.output_scanline < cinfo.output_height)
+    {
+        JSAMPROW row = pixels->data() + static_cast<size_t>(cinfo.output_scanline) * width * 3;
+        jpeg_read_scanlines(&cinfo, &row, 1);
+    }
+    jpeg_finish_decompress(&cinfo);
+    jpeg_destroy_decompress(&cinfo);
+    Bytes result = std::move(*pixels);
+    delete pixels;
+    return result;
 }
 
 namespace
@@ -179,6 +229,22 @@ Bytes WritePng(const PngOptions& o)
     png_write_image(png, pointers.data());
     png_write_end(png, info);
     png_destroy_write_struct(&png, &info);
+    return out;
+}
+
+Bytes SetPngSize(const Bytes& png, uint32_t width, uint32_t height)
+{
+    // Signature (8), then the IHDR chunk: length (4), "IHDR", 13 data bytes, CRC.
+    Bytes out = png;
+    if (out.size() < 33)
+        return out;
+    const uint32_t values[2] = {width, height};
+    for (int i = 0; i < 2; ++i)
+        for (int b = 0; b < 4; ++b)
+            out[16 + i * 4 + b] = static_cast<uint8_t>(values[i] >> (24 - 8 * b));
+    uLong crc = crc32(0L, out.data() + 12, 17);
+    for (int b = 0; b < 4; ++b)
+        out[29 + b] = static_cast<uint8_t>(crc >> (24 - 8 * b));
     return out;
 }
 

@@ -53,6 +53,14 @@ Bytes InsertExif(const Bytes& jpeg, const Bytes& exif);
 Bytes WriteDng(const Bytes& preview_jpeg, int preview_width, int preview_height, int exif_orientation,
                bool bitmap = false);
 
+// The PNG with its IHDR claiming another size; the chunk's CRC is computed
+// again (zlib), so libpng reads the claim instead of refusing the chunk.
+Bytes SetPngSize(const Bytes& png, uint32_t width, uint32_t height);
+
+// libjpeg's own decode of a JPEG into packed RGB rows, the reference for
+// what a JPEG decoder must produce; empty when libjpeg refuses the file.
+Bytes DecodeJpegReference(const Bytes& jpeg, int& width, int& height);
+
 // Writes bytes to a path, and reads a whole file; empty on failure.
 bool SaveBytes(const std::string& path, const Bytes& bytes);
 Bytes LoadBytes(const std::string& path);
