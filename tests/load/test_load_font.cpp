@@ -10,6 +10,7 @@
 #include FT_FREETYPE_H
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <string>
 #include <vector>
@@ -308,4 +309,36 @@ TEST_F(FontService, RepeatedLoadAndUnloadLeavesNothing)
     EXPECT_EQ(log.Count("Generated font in "), 12u);
     // One left cached: the thread's stop frees it.
     ASSERT_NE(Load(kFont, 10), nullptr);
+}
+
+namespace
+{
+std::atomic<int> faces_ended{0};
+
+// FreeType calls a face's finalizer when the face itself is destroyed.
+void on_face_done(void* object)
+{
+    FT_Face face = static_cast<FT_Face>(object);
+    static_cast<std::atomic<int>*>(face->generic.data)->fetch_add(1);
+}
+} // namespace
+
+TEST_F(FontService, TheLastUnloadEndsTheFreeTypeFace)
+{
+    font_t* font = Load(kFont, 10);
+    ASSERT_NE(font, nullptr);
+    ASSERT_NE(Load(kFont, 10), nullptr);
+    // The answers ordered these reads and writes after the LOAD thread's.
+    font_manager_entry_t* entry = hashtable_find(Fonts().cache, font->key.str);
+    ASSERT_NE(entry, nullptr);
+    ASSERT_NE(entry->face, nullptr);
+    faces_ended = 0;
+    entry->face->generic.data = &faces_ended;
+    entry->face->generic.finalizer = on_face_done;
+
+    Unload(font);
+    EXPECT_EQ(faces_ended.load(), 0); // still referenced
+    Unload(font);
+    // Ended at the unload, not left for FreeType's own end at shut-down.
+    EXPECT_EQ(faces_ended.load(), 1);
 }
