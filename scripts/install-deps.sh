@@ -17,6 +17,9 @@ packages=(
   # images and fonts
   libjpeg62-turbo-dev libjpeg-turbo-progs libpng-dev libtiff-dev libraw-dev
   libexif-dev libzbar-dev libfreetype-dev fonts-dejavu-core
+  # the picture benchmarks' references: tjbench and djpeg come with
+  # libjpeg-turbo-progs, simple_dcraw and tiff2rgba with these
+  libraw-bin libtiff-tools
   # filesystem, text, hashing, compression
   libboost-dev libboost-filesystem-dev libboost-system-dev libboost-locale-dev
   libfarmhash-dev zlib1g-dev

@@ -112,8 +112,10 @@ inline Bytes SetJpegSize(const Bytes& jpeg, orvo::u16 width, orvo::u16 height)
     return out;
 }
 
-// The TIFF with ImageWidth (tag 256) stored as a LONG of the given value.
-inline Bytes SetTiffWidth(const Bytes& tiff, orvo::u32 width)
+// A little-endian TIFF whose first IFD holds the tag as one LONG of the given
+// value: ImageWidth (256) to claim another width, StripByteCounts (279) to
+// claim a longer strip.
+inline Bytes SetTiffTag(const Bytes& tiff, orvo::u32 tag, orvo::u32 value)
 {
     Bytes out = tiff;
     auto get16 = [&](size_t at) { return static_cast<orvo::u32>(out[at] | (out[at + 1] << 8)); };
@@ -122,14 +124,19 @@ inline Bytes SetTiffWidth(const Bytes& tiff, orvo::u32 width)
     for (orvo::u32 i = 0; i < count; ++i)
     {
         size_t entry = ifd + 2 + i * 12;
-        if (get16(entry) != 256)
+        if (get16(entry) != tag)
             continue;
         out[entry + 2] = 4; // LONG
         out[entry + 3] = 0;
         for (int b = 0; b < 4; ++b)
-            out[entry + 8 + b] = static_cast<orvo::u8>(width >> (8 * b));
+            out[entry + 8 + b] = static_cast<orvo::u8>(value >> (8 * b));
     }
     return out;
+}
+
+inline Bytes SetTiffWidth(const Bytes& tiff, orvo::u32 width)
+{
+    return SetTiffTag(tiff, 256, width);
 }
 
 inline Bytes Cut(const Bytes& bytes, size_t length)

@@ -182,6 +182,10 @@ std::vector<CodecCase> Cases()
         cases.push_back({"raw DNG, orientation " + std::to_string(flip.exif), raw_codec_create,
                          lumivane_test::WriteDng(preview, 48, 32, flip.exif), true,
                          {48, 32, PIXELFORMAT_RGB8, flip.orientation}, true, JpegReference(preview), nullptr});
+    // LibRaw would allocate whatever the file claims for its preview.
+    cases.push_back({"raw DNG preview claims 2 GB", raw_codec_create,
+                     SetTiffTag(lumivane_test::WriteDng(preview, 48, 32, 1), 279, 0x7FFFFFF0u), false, {}, false, {},
+                     "RAW preview of 2147483632 bytes"});
     cases.push_back({"raw DNG with a bitmap preview", raw_codec_create, lumivane_test::WriteDng(preview, 48, 32, 1, true),
                      false, {}, false, {}, "not a JPEG"});
     return cases;

@@ -32,6 +32,8 @@ struct jpeg_codec_state_t
 };
 
 const int ROWS_PER_READ = 16;
+// Enough for the coefficients of a progressive picture at the size limit.
+const long JPEG_MAX_MEMORY = 1024L * 1024 * 1024;
 
 jpeg_codec_state_t* state_of(j_common_ptr info)
 {
@@ -90,6 +92,10 @@ bool jpeg_codec_open(void* user)
     if (setjmp(state->jump))
         return false;
     jpeg_CreateDecompress(&state->decompressor, JPEG_LIB_VERSION, sizeof(state->decompressor));
+    // A progressive file keeps every coefficient of the picture in memory,
+    // and a few hundred bytes can claim 250 megapixels of them: past this
+    // libjpeg fails cleanly (it has no backing store) instead of allocating.
+    state->decompressor.mem->max_memory_to_use = JPEG_MAX_MEMORY;
     state->created = true;
     return true;
 }
