@@ -342,3 +342,60 @@ TEST_F(FontService, TheLastUnloadEndsTheFreeTypeFace)
     // Ended at the unload, not left for FreeType's own end at shut-down.
     EXPECT_EQ(faces_ended.load(), 1);
 }
+
+TEST_F(FontService, RequestsWithoutTheirFieldsAreAnsweredWithNull)
+{
+    struct Case
+    {
+        const char* why;
+        int request_type;
+        bool name, size;
+        std::vector<u8> pointer; // a MemoryPtr of these bytes, when not empty
+    };
+    const Case cases[] = {
+        {"load without FontSize", 0, true, false, {}},
+        {"load without FontName", 0, false, true, {}},
+        {"unload with a 4-byte pointer", 1, false, false, {1, 2, 3, 4}},
+        {"unload without MemoryPtr", 1, false, false, {}},
+    };
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.why);
+        msgbuilder_t& b = client.client.builder;
+        msgbuilder_reset(b);
+        ASSERT_TRUE(msgbuilder_begin(b, MSGFIELD_FONT_CLIENT_MSG));
+        ASSERT_TRUE(msgbuilder_add(b, MSGFIELD_REQUEST_TYPE, c.request_type));
+        if (c.name)
+        {
+            ASSERT_TRUE(msgbuilder_add(b, MSGFIELD_FONT_NAME, string_make(kFont)));
+        }
+        if (c.size)
+        {
+            ASSERT_TRUE(msgbuilder_add(b, MSGFIELD_FONT_SIZE, 10));
+        }
+        if (!c.pointer.empty())
+        {
+            ASSERT_TRUE(msgbuilder_add(b, MSGFIELD_MEMORY_PTR, c.pointer.data(), c.pointer.size()));
+        }
+        answers.loads.clear();
+        answers.unloads.clear();
+        const int request = msgclient_send(client.client, msgbuilder_end(b));
+        ASSERT_GE(request, 0);
+        ASSERT_TRUE(PumpUntil([&] { return !msgclient_pending(client.client); }));
+        if (c.request_type == 0)
+        {
+            // The ErrorMsg reaches the load callback as a null font.
+            ASSERT_EQ(answers.loads.size(), 1u);
+            EXPECT_EQ(answers.loads[0].first, request);
+            EXPECT_EQ(answers.loads[0].second, nullptr);
+        }
+        else
+        {
+            // An unload is announced whatever its result.
+            ASSERT_EQ(answers.unloads.size(), 1u);
+            EXPECT_EQ(answers.unloads[0], request);
+        }
+    }
+    EXPECT_EQ(font_manager_num_fonts(Fonts()), 0u);
+    EXPECT_EQ(log.Count("Failed to handle request msg"), 0u);
+}
