@@ -12,6 +12,8 @@
 #include <cstring>
 #include <new>
 
+#include <sys/mman.h>
+
 namespace orvo
 {
 const i32 image_thumbnail_levels[IMAGE_NUM_THUMBNAILS] = {64, 256, 1024};
@@ -40,6 +42,21 @@ i64 find_codec(const image_manager_t& manager, image_codec_factory_t factory)
         if (manager.codecs.data[i].factory == factory)
             return static_cast<i64>(i);
     return -1;
+}
+
+// A picture is tens of megabytes of fresh memory whose every 4 KiB page is
+// faulted in as the decoder first writes it, which on a virtual machine costs
+// several times the decode. Huge pages cut those faults 512-fold. Only a
+// hint: where the kernel refuses it nothing changes.
+void advise_huge_pages(const pixelbuffer_t& buffer)
+{
+    const uintptr_t huge = uintptr_t(2) << 20;
+    if (!buffer.data || buffer.capacity < 2 * huge)
+        return;
+    const uintptr_t begin = (reinterpret_cast<uintptr_t>(buffer.data) + huge - 1) & ~(huge - 1);
+    const uintptr_t end = (reinterpret_cast<uintptr_t>(buffer.data) + buffer.capacity) & ~(huge - 1);
+    if (end > begin)
+        madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
 }
 
 void destroy_image(image_t* image)
@@ -83,6 +100,7 @@ bool decode_with(image_codec_t* codec, const memory_t& file, const string_t& pat
     }
     if (!image.picture.Initialise(desc.format, desc.width, desc.height) || !image.picture.picture.data)
         return false;
+    advise_huge_pages(image.picture.padded);
     // The grid's picture view counts its bytes up to the last pixel of the
     // last row, but codecs write whole rows of row length; the padded buffer
     // behind the view always has room for them.
