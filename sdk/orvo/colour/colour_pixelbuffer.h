@@ -104,11 +104,11 @@ bool pixelbuffer_allocate(pixelbuffer_t& buffer, pixelformat_t format, i32 width
 void pixelbuffer_release(pixelbuffer_t& buffer);
 // A view of storage the caller owns; nothing is copied or freed.
 pixelbuffer_t pixelbuffer_view(pixelformat_t format, i32 width, i32 height, i32 row_length, u8* data);
-
-// Length of the JPEG stream at the start of the block, or 0: the marker walk
-// jpeg_compute_payload of core_imageformat.h, shared with
-// image_compute_payload.
 } // namespace orvo
+
+// jpeg_compute_payload, the length of the JPEG stream at the start of a block,
+// comes with core_imageformat.h above: one marker walk, shared with
+// image_compute_payload.
 
 #include "orvo/colour/colour_exif.h"
 #include "orvo/colour/colour_histogram.h"
