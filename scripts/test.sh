@@ -52,8 +52,7 @@ run_fuzzer() {
   mkdir -p "$work"
   local corpus_seed="fuzz/corpus/${name#fuzz_}"
   [ -d "$corpus_seed" ] && cp -r "$corpus_seed"/. "$work"/
-  # A fuzz target may not take more than 2 GiB or one allocation of 1 GiB: a
-  # header that claims gigabytes must be refused, not allocated.
+  # A fuzz target may not take more than 2 GiB or one allocation of 1 GiB.
   if "$fuzzer" -max_total_time="$fuzz_seconds" -rss_limit_mb=2048 -malloc_limit_mb=1024 \
        -print_final_stats=1 "$work" > "$fuzz_logs/$name.log" 2>&1; then
     echo ok > "$fuzz_logs/$name.result"
