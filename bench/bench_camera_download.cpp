@@ -65,7 +65,7 @@ public:
             mtp_device_initialise(device, &context, recorder.callbacks(camera, folder, folder + "/Backup"));
             camera.attach(device);
             mtp_device_connect(device);
-            ptpsim::install_download_hooks(device);
+            ptpsim::install_poll_counter(device);
         }
         for (int p = 0; p < num_photos(); ++p)
         {

@@ -118,7 +118,7 @@ public:
             camera.attach(device);
             ASSERT_TRUE(mtp_device_connect(device));
             camera.drain_events();
-            ptpsim::install_download_hooks(device);
+            ptpsim::install_poll_counter(device);
         }
     }
 

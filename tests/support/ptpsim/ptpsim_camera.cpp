@@ -57,6 +57,8 @@ void fault_spend(Fault& fault)
 Camera::Camera(Personality personality) : m_personality(personality)
 {
     install_generic();
+    if (personality == Personality::kFujifilm)
+        install_fujifilm();
 }
 
 Camera::~Camera()
@@ -135,6 +137,15 @@ void Camera::attach(orvo::mtp_device_t& device)
     m_pump = std::thread(&Camera::pump, this);
 }
 
+void Camera::attach_sink(EventSink sink)
+{
+    detach();
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_sink = std::move(sink);
+    m_stop = false;
+    m_pump = std::thread(&Camera::pump, this);
+}
+
 void Camera::detach()
 {
     {
@@ -146,6 +157,7 @@ void Camera::detach()
         m_pump.join();
     std::lock_guard<std::mutex> lock(m_mutex);
     m_device = nullptr;
+    m_sink = nullptr;
 }
 
 // --- model -----------------------------------------------------------------------------------
@@ -390,10 +402,13 @@ void Camera::pump()
         m_events.erase(due);
         m_delivering = true;
         orvo::mtp_device_t* device = m_device;
+        EventSink sink = m_sink;
         lock.unlock();
+        if (sink)
+            sink(event.code, event.parameters);
         // A device that reads its events by polling gets none from the
         // interrupt pipe, as the USB layer drops them.
-        if (device && !device->events_by_polling.load(std::memory_order_acquire))
+        else if (device && !device->events_by_polling.load(std::memory_order_acquire))
             orvo::mtp_device_handle(*device, static_cast<orvo::mtp_event_t>(event.code), event.parameters.data(),
                                     event.parameters.size());
         lock.lock();
@@ -496,6 +511,13 @@ int Camera::calls(uint16_t operation)
     return it == m_calls.end() ? 0 : it->second;
 }
 
+int Camera::calls(uint16_t operation, uint32_t parameter)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    auto it = m_parameter_calls.find({operation, parameter});
+    return it == m_parameter_calls.end() ? 0 : it->second;
+}
+
 std::vector<uint32_t> Camera::last_parameters(uint16_t operation)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -512,6 +534,7 @@ void Camera::reset_calls()
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_calls.clear();
+    m_parameter_calls.clear();
     m_last_parameters.clear();
 }
 
@@ -569,6 +592,8 @@ uint16_t Camera::transact(uint16_t operation, const uint32_t* parameters, uint32
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         ++m_calls[operation];
+        if (!params.empty())
+            ++m_parameter_calls[{operation, params[0]}];
         m_last_parameters[operation] = params;
         if (m_unplugged)
         {

@@ -23,8 +23,9 @@
 
 namespace ptpsim
 {
-// Which operations exist and how events travel. Only the generic personality
-// is built so far; the vendor ones reuse its operations and add their own.
+// Which operations exist and how events travel. The vendor personalities reuse
+// the generic operations and add their own: Fujifilm in ptpsim_fujifilm.cpp,
+// Canon EOS as the CanonCamera of ptpsim_canon.h.
 enum class Personality
 {
     kGeneric,
@@ -114,7 +115,7 @@ class Camera
 {
 public:
     explicit Camera(Personality personality = Personality::kGeneric);
-    ~Camera(); // stops the event pump
+    virtual ~Camera(); // stops the event pump
     Camera(const Camera&) = delete;
     Camera& operator=(const Camera&) = delete;
 
@@ -126,6 +127,10 @@ public:
     // The device must outlive the attachment.
     void attach(orvo::mtp_device_t& device);
     void detach();
+    // Starts the event pump with the events going to `sink` instead of a
+    // device (the USB adapter turns them into interrupt packets).
+    typedef std::function<void(uint16_t code, const std::vector<uint32_t>& parameters)> EventSink;
+    void attach_sink(EventSink sink);
 
     // --- model: DeviceInfo and properties ---------------------------------------------
     // Edits DeviceInfo under the camera's lock; the next GetDeviceInfo sees it.
@@ -198,6 +203,8 @@ public:
     // Every protocol rule broken by the engine so far, one line each.
     std::vector<std::string> violations();
     int calls(uint16_t operation);
+    // Calls of the operation whose first parameter was this.
+    int calls(uint16_t operation, uint32_t parameter);
     std::vector<uint32_t> last_parameters(uint16_t operation);
     void reset_calls();
     // When on, a DeleteObject of an object that was never read whole (GetObject,
@@ -209,7 +216,7 @@ public:
     // One transaction; `out` is the data-out phase, `in` receives the data-in phase.
     uint16_t transact(uint16_t operation, const uint32_t* parameters, uint32_t count, const Bytes* out, DataIn* in);
 
-private:
+protected:
     struct Event
     {
         uint16_t code;
@@ -224,6 +231,7 @@ private:
     typedef uint16_t (Camera::*Handler)(const std::vector<uint32_t>& parameters, const Bytes* out, DataIn& in);
 
     void install_generic();
+    void install_fujifilm(); // ptpsim_fujifilm.cpp
     bool listed(uint16_t operation) const;
     Value clock_value() const;
     void queue_event_locked(uint16_t code, std::vector<uint32_t> parameters, uint64_t delay_us);
@@ -270,6 +278,7 @@ private:
     uint64_t m_partial_limit = 0;
     std::map<uint16_t, Gate> m_gates;
     std::map<uint16_t, int> m_calls;
+    std::map<std::pair<uint16_t, uint32_t>, int> m_parameter_calls;
     std::map<uint16_t, std::vector<uint32_t>> m_last_parameters;
     std::vector<std::string> m_violations;
     std::atomic<int> m_active{0};
@@ -280,6 +289,7 @@ private:
     bool m_delivering = false;
     size_t m_delivered = 0;
     orvo::mtp_device_t* m_device = nullptr;
+    EventSink m_sink;
     bool m_stop = false;
     std::thread m_pump;
 };

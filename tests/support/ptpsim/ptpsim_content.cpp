@@ -197,6 +197,17 @@ bool DataIn::deliver(orvo::mtp_buffer_t& buffer) const
     return true;
 }
 
+void DataIn::read(uint64_t offset, uint8_t* out, size_t n) const
+{
+    if (m_is_content)
+        generate_content(m_content, m_seed, m_object_size, m_offset + offset, out, n);
+    else
+        std::memcpy(out, m_bytes.data() + offset, n);
+    for (const auto& patch : m_patches)
+        if (patch.first >= offset && patch.first < offset + n)
+            out[patch.first - offset] ^= patch.second;
+}
+
 // --- values -------------------------------------------------------------------------------
 
 bool decode_value(uint16_t datatype, const Bytes& bytes, Value& value)

@@ -54,6 +54,8 @@ public:
     uint64_t end() const { return m_offset + m_length; }
     // Writes the phase into the engine's buffer, replacing its contents.
     bool deliver(orvo::mtp_buffer_t& buffer) const;
+    // n bytes of the phase from offset (within size()), as deliver would give them.
+    void read(uint64_t offset, uint8_t* out, size_t n) const;
 
 private:
     Bytes m_bytes;

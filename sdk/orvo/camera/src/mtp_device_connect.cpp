@@ -4,8 +4,10 @@
 // of connect and disconnect (registering, cancelling) is the context's.
 #include "orvo/camera/mtp_device.h"
 
+#include "orvo/camera/mtp_canon.h"
 #include "orvo/camera/mtp_context.h"
 #include "orvo/camera/mtp_deviceproperty.h"
+#include "orvo/camera/mtp_generic.h"
 #include "orvo/camera/mtp_update.h"
 #include "orvo/core/core_log.h"
 
@@ -195,18 +197,18 @@ void mtp_device_select_vendor(mtp_device_t& device)
     switch (device.manufacturer)
     {
     case MTP_MANUFACTURER_CANON:
-        device_fill_generic(device, MTP_PROTOCOL_CANON);
+        mtp_canon_parse_deviceinfo(device);
         break;
     case MTP_MANUFACTURER_NIKON:
         device_fill_generic(device, MTP_PROTOCOL_NIKON);
         break;
     case MTP_MANUFACTURER_FUJIFILM:
-        device_fill_generic(device, MTP_PROTOCOL_FUJIFILM);
+        mtp_fujifilm_parse_deviceinfo(device);
         break;
     case MTP_MANUFACTURER_RICOH:
     case MTP_MANUFACTURER_UNKNOWN:
     default:
-        device_fill_generic(device, MTP_PROTOCOL_GENERIC);
+        mtp_generic_parse_deviceinfo(device);
         break;
     }
     device_derive_capabilities(device);
