@@ -46,15 +46,16 @@ TEST_F(DeviceTest, PropertiesAreReadOnlyWhenDueOrRefreshed)
     camera.reset_calls();
     log.Clear();
 
-    // Listed, never read: the first get reads the description (with its value).
-    const mtp_devicepropdesc_t* battery = mtp_device_get_deviceprop(device, MTP_PROPERTY_BatteryLevel, false);
-    ASSERT_NE(battery, nullptr);
-    EXPECT_EQ(mtp_datavalue_to_int(battery->current_value), 100);
+    // Listed, never read (no camera property uses the image size alone): the
+    // first get reads the description (with its value).
+    const mtp_devicepropdesc_t* size = mtp_device_get_deviceprop(device, MTP_PROPERTY_ImageSize, false);
+    ASSERT_NE(size, nullptr);
+    EXPECT_EQ(std::string(size->current_value.str.str), "6000x4000");
     EXPECT_EQ(camera.calls(ptpsim::kOpGetDevicePropDesc), 1);
-    EXPECT_TRUE(log.Contains("MTP property value: BatteryLevel - 100"));
+    EXPECT_TRUE(log.Contains("MTP property value: ImageSize - 6000x4000"));
 
     // Read already: no transaction at all.
-    EXPECT_NE(mtp_device_get_deviceprop(device, MTP_PROPERTY_BatteryLevel, false), nullptr);
+    EXPECT_NE(mtp_device_get_deviceprop(device, MTP_PROPERTY_ImageSize, false), nullptr);
     EXPECT_EQ(camera.calls(ptpsim::kOpGetDevicePropDesc), 1);
     EXPECT_EQ(camera.calls(ptpsim::kOpGetDevicePropValue), 0);
 
@@ -62,18 +63,18 @@ TEST_F(DeviceTest, PropertiesAreReadOnlyWhenDueOrRefreshed)
     // unchanged value is not logged again.
     log.Clear();
     device.change_flags.store(0);
-    EXPECT_NE(mtp_device_get_deviceprop(device, MTP_PROPERTY_BatteryLevel, true), nullptr);
+    EXPECT_NE(mtp_device_get_deviceprop(device, MTP_PROPERTY_ImageSize, true), nullptr);
     EXPECT_EQ(camera.calls(ptpsim::kOpGetDevicePropDesc), 2);
     EXPECT_NE(device.change_flags.load() & MTP_CHANGE_PROPERTIES, 0u);
     EXPECT_FALSE(log.Contains("MTP property value"));
 
     // Invalidated: read on the next get, the new value logged.
-    camera.change_property(ptpsim::kPropBatteryLevel, ptpsim::Value::integer(42), false);
-    mtp_device_invalidate_deviceprop(device, MTP_PROPERTY_BatteryLevel);
-    battery = mtp_device_get_deviceprop(device, MTP_PROPERTY_BatteryLevel, false);
-    ASSERT_NE(battery, nullptr);
-    EXPECT_EQ(mtp_datavalue_to_int(battery->current_value), 42);
-    EXPECT_TRUE(log.Contains("MTP property value: BatteryLevel - 42"));
+    camera.change_property(ptpsim::kPropImageSize, ptpsim::Value::str("3984x2656"), false);
+    mtp_device_invalidate_deviceprop(device, MTP_PROPERTY_ImageSize);
+    size = mtp_device_get_deviceprop(device, MTP_PROPERTY_ImageSize, false);
+    ASSERT_NE(size, nullptr);
+    EXPECT_EQ(std::string(size->current_value.str.str), "3984x2656");
+    EXPECT_TRUE(log.Contains("MTP property value: ImageSize - 3984x2656"));
 
     // A code the camera does not list: nothing, and no transaction.
     camera.reset_calls();
@@ -87,8 +88,8 @@ TEST_F(DeviceTest, AnUnreadableDescriptionStaysDueAndIsTriedAgain)
 {
     ASSERT_TRUE(Connect());
     camera.fail(ptpsim::kOpGetDevicePropDesc, 0x2019, 1);
-    EXPECT_EQ(mtp_device_get_deviceprop(device, MTP_PROPERTY_BatteryLevel, false), nullptr);
-    EXPECT_NE(mtp_device_get_deviceprop(device, MTP_PROPERTY_BatteryLevel, false), nullptr);
+    EXPECT_EQ(mtp_device_get_deviceprop(device, MTP_PROPERTY_ImageSize, false), nullptr);
+    EXPECT_NE(mtp_device_get_deviceprop(device, MTP_PROPERTY_ImageSize, false), nullptr);
 
     // A dataset for another code is refused whole.
     ptpsim::DevicePropDesc other = fnumber({560}, 560);
@@ -98,7 +99,7 @@ TEST_F(DeviceTest, AnUnreadableDescriptionStaysDueAndIsTriedAgain)
     wrong.data = ptpsim::encode_devicepropdesc(other).bytes;
     wrong.remaining = 1;
     camera.add_fault(wrong);
-    EXPECT_EQ(mtp_device_get_deviceprop(device, MTP_PROPERTY_BatteryLevel, true), nullptr);
+    EXPECT_EQ(mtp_device_get_deviceprop(device, MTP_PROPERTY_ImageSize, true), nullptr);
     EXPECT_TRUE(log.Contains("MTP propertyinfo code mismatch"));
 }
 

@@ -146,6 +146,7 @@ TEST_F(UpdateTest, NothingRunsWhileTheDeviceIsBusyOrDownloading)
     ASSERT_TRUE(Connect());
     device.hooks.poll = poll_hook;
     device.hooks.handle_event = event_hook;
+    countdown_clear(device.poll_countdown); // connecting polled already
     camera.send_event(ptpsim::kEvStoreFull);
     camera.drain_events();
     {
@@ -241,7 +242,8 @@ TEST_F(UpdateTest, DeviceInfoChangedIdentifiesTheCameraAgain)
         EXPECT_EQ(Update(), static_cast<u32>(MTP_CHANGE_ALL_STATE));
         EXPECT_EQ(device.manufacturer, c.maker);
         EXPECT_EQ(device.protocol, c.protocol);
-        EXPECT_EQ(device.hooks.poll, nullptr);
+        EXPECT_NE(device.hooks.poll, &poll_hook);
+        EXPECT_NE(device.hooks.handle_event, &event_hook);
         EXPECT_EQ(device.minor_errors, 0);
         EXPECT_FALSE(device.jpeg_only);
         // The property table and camera properties are rebuilt in the same pass.
@@ -254,6 +256,7 @@ TEST_F(UpdateTest, BatteryIsCheckedOnceAMinuteOrWhenThePowerChanged)
 {
     ASSERT_TRUE(Connect());
     device.hooks.check_battery = battery_hook;
+    countdown_clear(device.battery_countdown); // connecting checked already
     struct Step
     {
         const char* why;
@@ -357,7 +360,7 @@ TEST_F(UpdateTest, ABulbExposureEndsAfterItsDurationAndAFailedStopIsRetried)
     ASSERT_TRUE(Connect());
     device.hooks.bulb_start = [](mtp_device_t&) { return true; };
     device.hooks.bulb_stop = bulb_stop_hook;
-    mtp_device_select_vendor(device);
+    device.bulb.supported = true; // as the capabilities derive from both hooks
     device.bulb.enabled = true;
     g_seen.bulb_stop_failures = 1;
     ASSERT_TRUE(mtp_device_bulb_capture(device, 2, TIMEUNIT_SECONDS));

@@ -97,8 +97,8 @@ bool mtp_generic_get_cameraproperty(mtp_device_t& device, mtp_cameraproperty_t& 
 bool mtp_generic_set_cameraproperty(mtp_device_t& device, mtp_cameraproperty_t& property, i32 index);
 // Clears the property, then, when the camera lists the standard code of its
 // type, gives it that code, the generic get and set functions and the device's
-// compute_property_str hook as its to-string function. Types without a single
-// standard code (quality, storage mode, mirror lock-up) are only cleared here;
-// their functions belong to the vendor extensions.
+// generic value texts. Quality combines CompressionSetting with ImageSize (both
+// must be listed); the storage mode is the program's own setting on every
+// camera; mirror lock-up has no standard code (mtp_generic.h).
 void mtp_cameraproperty_set_generic(mtp_cameraproperty_t& property, mtp_device_t& device);
 } // namespace orvo

@@ -69,6 +69,9 @@ struct mtp_devicepropdesc_t
     bool valid;              // a description has been read
     bool value_due;          // the current value must be read again
     bool description_due;    // the whole description must be read again
+    // The camera lists the code but refused to describe it (DeviceProp Not
+    // Supported): not asked again until the DeviceInfo is read anew.
+    bool refused;
     u16 code_read;           // the code found in the dataset, 0x5000 until one is read
     u16 datatype;            // mtp_datatype_t
     u8 getset;               // 0 read-only, 1 settable, as the camera reports

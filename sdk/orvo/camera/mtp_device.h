@@ -230,6 +230,8 @@ struct mtp_device_t
     mtp_context_t* context; // the shared PTP context; its transfer buffer serves the "CAMERA" thread
     void* user;             // the driver's device (callbacks.user)
     void* vendor_state;     // owned by the vendor extension, freed by mtp_device_release
+    // Frees a vendor state that holds storage of its own; null: a plain heap_free.
+    void (*vendor_state_release)(void* state);
     mutex_t* lock;          // the device lock: around every hook and state change
     mutex_t* event_lock;    // guards the property queue and the event queue only
     mtp_device_callbacks_t callbacks;
@@ -284,6 +286,9 @@ struct mtp_device_t
     mtp_cameraproperty_t cameraproperties[MTP_CAMERAPROPERTY_COUNT];
     bool registered;       // counted by the context
     i32 controller_slot;   // id of the download controller, -1
+    // The response of the last transaction (device lock), for the hooks that
+    // treat one answer specially (a listed property the camera refuses).
+    mtp_response_t last_response;
 };
 
 // --- lifecycle ----------------------------------------------------------------------

@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <thread>
 
 namespace ptpsim
 {
@@ -57,6 +58,8 @@ void fault_spend(Fault& fault)
 Camera::Camera(Personality personality) : m_personality(personality)
 {
     install_generic();
+    if (personality == Personality::kFujifilm)
+        install_fujifilm();
 }
 
 Camera::~Camera()
@@ -135,6 +138,15 @@ void Camera::attach(orvo::mtp_device_t& device)
     m_pump = std::thread(&Camera::pump, this);
 }
 
+void Camera::attach_sink(EventSink sink)
+{
+    detach();
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_sink = std::move(sink);
+    m_stop = false;
+    m_pump = std::thread(&Camera::pump, this);
+}
+
 void Camera::detach()
 {
     {
@@ -146,6 +158,7 @@ void Camera::detach()
         m_pump.join();
     std::lock_guard<std::mutex> lock(m_mutex);
     m_device = nullptr;
+    m_sink = nullptr;
 }
 
 // --- model -----------------------------------------------------------------------------------
@@ -234,9 +247,19 @@ std::vector<uint32_t> Camera::storages()
 
 uint32_t Camera::add_object(const ObjectInfo& info, uint64_t size, Content content)
 {
+    uint32_t handle;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        handle = m_next_handle++;
+    }
+    return add_object_at(handle, info, size, content);
+}
+
+uint32_t Camera::add_object_at(uint32_t handle, const ObjectInfo& info, uint64_t size, Content content)
+{
     std::lock_guard<std::mutex> lock(m_mutex);
     Object object;
-    object.handle = m_next_handle++;
+    object.handle = handle;
     object.info = info;
     if (object.info.compressed_size == 0)
         object.info.compressed_size = static_cast<uint32_t>(std::min<uint64_t>(size, UINT32_MAX));
@@ -342,6 +365,11 @@ void Camera::send_event(uint16_t code, std::vector<uint32_t> parameters, uint64_
 
 void Camera::queue_event_locked(uint16_t code, std::vector<uint32_t> parameters, uint64_t delay_us)
 {
+    if (m_polled_events)
+    {
+        m_polled.push_back(Event{code, std::move(parameters), orvo::time_get_ticks() + delay_us});
+        return;
+    }
     m_events.push_back(Event{code, std::move(parameters), orvo::time_get_ticks() + delay_us});
     m_changed.notify_all();
 }
@@ -390,10 +418,13 @@ void Camera::pump()
         m_events.erase(due);
         m_delivering = true;
         orvo::mtp_device_t* device = m_device;
+        EventSink sink = m_sink;
         lock.unlock();
+        if (sink)
+            sink(event.code, event.parameters);
         // A device that reads its events by polling gets none from the
         // interrupt pipe, as the USB layer drops them.
-        if (device && !device->events_by_polling.load(std::memory_order_acquire))
+        else if (device && !device->events_by_polling.load(std::memory_order_acquire))
             orvo::mtp_device_handle(*device, static_cast<orvo::mtp_event_t>(event.code), event.parameters.data(),
                                     event.parameters.size());
         lock.lock();
@@ -437,6 +468,20 @@ void Camera::set_partial_chunk_limit(uint64_t limit)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_partial_limit = limit;
+}
+
+void Camera::usb_transfer(uint64_t& packet_bytes, uint64_t& bytes_per_second)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    packet_bytes = m_usb_packet;
+    bytes_per_second = m_usb_rate;
+}
+
+void Camera::set_usb_transfer(uint64_t packet_bytes, uint64_t bytes_per_second)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_usb_packet = packet_bytes;
+    m_usb_rate = bytes_per_second;
 }
 
 void Camera::hold(uint16_t operation)
@@ -496,6 +541,13 @@ int Camera::calls(uint16_t operation)
     return it == m_calls.end() ? 0 : it->second;
 }
 
+int Camera::calls(uint16_t operation, uint32_t parameter)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    auto it = m_parameter_calls.find({operation, parameter});
+    return it == m_parameter_calls.end() ? 0 : it->second;
+}
+
 std::vector<uint32_t> Camera::last_parameters(uint16_t operation)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -512,7 +564,41 @@ void Camera::reset_calls()
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_calls.clear();
+    m_parameter_calls.clear();
     m_last_parameters.clear();
+}
+
+// --- vendor personalities --------------------------------------------------------------------------
+
+void Camera::set_operation(uint16_t operation, Operation handler, bool unlisted)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_operations[operation] = std::move(handler);
+    m_unlisted[operation] = unlisted;
+}
+
+void Camera::set_polled_events(bool on)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_polled_events = on;
+}
+
+std::vector<std::pair<uint16_t, std::vector<uint32_t>>> Camera::take_polled_events()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    std::vector<std::pair<uint16_t, std::vector<uint32_t>>> due;
+    uint64_t now = orvo::time_get_ticks();
+    for (auto it = m_polled.begin(); it != m_polled.end();)
+    {
+        if (it->due <= now)
+        {
+            due.emplace_back(it->code, it->parameters);
+            it = m_polled.erase(it);
+        }
+        else
+            ++it;
+    }
+    return due;
 }
 
 // --- transactions --------------------------------------------------------------------------------
@@ -569,6 +655,8 @@ uint16_t Camera::transact(uint16_t operation, const uint32_t* parameters, uint32
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         ++m_calls[operation];
+        if (!params.empty())
+            ++m_parameter_calls[{operation, params[0]}];
         m_last_parameters[operation] = params;
         if (m_unplugged)
         {
@@ -599,12 +687,21 @@ uint16_t Camera::transact(uint16_t operation, const uint32_t* parameters, uint32
         pass_gate(operation);
         auto handler = m_handlers.find(operation);
         bool exists;
+        Operation vendor;
         {
             std::lock_guard<std::mutex> lock(m_mutex);
-            exists = handler != m_handlers.end() && listed(operation);
+            auto it = m_operations.find(operation);
+            if (it != m_operations.end())
+                vendor = it->second;
+            exists = (vendor || handler != m_handlers.end()) && (listed(operation) || (vendor && m_unlisted[operation]));
         }
         if (!exists)
             response = kRespOperationNotSupported;
+        else if (vendor)
+        {
+            DataIn scratch;
+            response = vendor(params, out, in ? *in : scratch);
+        }
         else
         {
             DataIn scratch;
@@ -829,9 +926,25 @@ orvo::mtp_response_t read(orvo::mtp_protocol_t, orvo::mtp_command_t operation, c
     Camera* camera = static_cast<Camera*>(user);
     DataIn in;
     uint16_t response = camera->transact(static_cast<uint16_t>(operation), parameters, count, nullptr, &in);
-    if (response == kRespOK && !in.deliver(buffer))
-        return static_cast<orvo::mtp_response_t>(kRespGeneralError);
-    return static_cast<orvo::mtp_response_t>(response);
+    if (response != kRespOK)
+        return static_cast<orvo::mtp_response_t>(response);
+    uint64_t packet = 0, rate = 0;
+    camera->usb_transfer(packet, rate);
+    bool delivered = false;
+    if (packet && in.is_content())
+    {
+        const auto start = std::chrono::steady_clock::now();
+        delivered = in.deliver_in_packets(buffer, packet,
+                                          [&](uint64_t done)
+                                          {
+                                              if (rate)
+                                                  std::this_thread::sleep_until(
+                                                      start + std::chrono::duration<double>(double(done) / double(rate)));
+                                          });
+    }
+    else
+        delivered = in.deliver(buffer);
+    return static_cast<orvo::mtp_response_t>(delivered ? response : static_cast<uint16_t>(kRespGeneralError));
 }
 
 orvo::mtp_response_t write(orvo::mtp_protocol_t, orvo::mtp_command_t operation, const orvo::u32* parameters,

@@ -23,8 +23,9 @@
 
 namespace ptpsim
 {
-// Which operations exist and how events travel. Only the generic personality
-// is built so far; the vendor ones reuse its operations and add their own.
+// Which operations exist and how events travel. The vendor personalities reuse
+// the generic operations and add their own: Fujifilm in ptpsim_fujifilm.cpp,
+// Canon EOS as the CanonCamera of ptpsim_canon.h.
 enum class Personality
 {
     kGeneric,
@@ -114,7 +115,7 @@ class Camera
 {
 public:
     explicit Camera(Personality personality = Personality::kGeneric);
-    ~Camera(); // stops the event pump
+    virtual ~Camera(); // stops the event pump
     Camera(const Camera&) = delete;
     Camera& operator=(const Camera&) = delete;
 
@@ -126,6 +127,10 @@ public:
     // The device must outlive the attachment.
     void attach(orvo::mtp_device_t& device);
     void detach();
+    // Starts the event pump with the events going to `sink` instead of a
+    // device (the USB adapter turns them into interrupt packets).
+    typedef std::function<void(uint16_t code, const std::vector<uint32_t>& parameters)> EventSink;
+    void attach_sink(EventSink sink);
 
     // --- model: DeviceInfo and properties ---------------------------------------------
     // Edits DeviceInfo under the camera's lock; the next GetDeviceInfo sees it.
@@ -187,6 +192,13 @@ public:
     void set_unplugged(bool unplugged);
     // GetPartialObject returns at most this many bytes per chunk (0: no limit).
     void set_partial_chunk_limit(uint64_t limit);
+    // Object data (GetObject, GetPartialObject) is handed over in packets of
+    // this many bytes, each made in the camera's own buffer and copied, as a
+    // USB transport does (0, the default: written straight into the engine's
+    // buffer). With a rate, the transfer is paced to that many bytes per
+    // second in real time (benchmarks only).
+    void set_usb_transfer(uint64_t packet_bytes, uint64_t bytes_per_second = 0);
+    void usb_transfer(uint64_t& packet_bytes, uint64_t& bytes_per_second);
     // Transactions of the operation block on entry until release(); wait_held
     // returns once one is blocked there.
     void hold(uint16_t operation);
@@ -198,6 +210,8 @@ public:
     // Every protocol rule broken by the engine so far, one line each.
     std::vector<std::string> violations();
     int calls(uint16_t operation);
+    // Calls of the operation whose first parameter was this.
+    int calls(uint16_t operation, uint32_t parameter);
     std::vector<uint32_t> last_parameters(uint16_t operation);
     void reset_calls();
     // When on, a DeleteObject of an object that was never read whole (GetObject,
@@ -205,11 +219,26 @@ public:
     // must not go before the engine has every byte.
     void set_require_read_before_delete(bool on);
 
+    // --- vendor personalities ---------------------------------------------------------------------
+    // A vendor operation, run in place of (or beside) the generic ones. It may
+    // call the camera's public functions: the camera's lock is not held. With
+    // `unlisted`, it is answered even while DeviceInfo leaves it out (bodies
+    // that hide operations they have).
+    typedef std::function<uint16_t(const std::vector<uint32_t>& parameters, const Bytes* out, DataIn& in)> Operation;
+    void set_operation(uint16_t operation, Operation handler, bool unlisted = false);
+    // Vendors that hand events out through their own GetEvent operation:
+    // events are then kept here, never pumped, until taken (once due).
+    void set_polled_events(bool on);
+    std::vector<std::pair<uint16_t, std::vector<uint32_t>>> take_polled_events();
+    // add_object under a handle the test chooses (a camera's fixed handle for
+    // objects in its memory); an object already there is replaced.
+    uint32_t add_object_at(uint32_t handle, const ObjectInfo& info, uint64_t size, Content content = Content::kPattern);
+
     // --- transport ------------------------------------------------------------------------------
     // One transaction; `out` is the data-out phase, `in` receives the data-in phase.
     uint16_t transact(uint16_t operation, const uint32_t* parameters, uint32_t count, const Bytes* out, DataIn* in);
 
-private:
+protected:
     struct Event
     {
         uint16_t code;
@@ -224,6 +253,7 @@ private:
     typedef uint16_t (Camera::*Handler)(const std::vector<uint32_t>& parameters, const Bytes* out, DataIn& in);
 
     void install_generic();
+    void install_fujifilm(); // ptpsim_fujifilm.cpp
     bool listed(uint16_t operation) const;
     Value clock_value() const;
     void queue_event_locked(uint16_t code, std::vector<uint32_t> parameters, uint64_t delay_us);
@@ -249,6 +279,10 @@ private:
     std::mutex m_mutex; // the model, faults, counters and the event queue
     std::condition_variable m_changed;
     std::map<uint16_t, Handler> m_handlers;
+    std::map<uint16_t, Operation> m_operations; // vendor operations, tried first
+    std::map<uint16_t, bool> m_unlisted;         // vendor operations answered though not listed
+    bool m_polled_events = false;
+    std::vector<Event> m_polled;
     DeviceInfo m_info;
     std::map<uint16_t, DevicePropDesc> m_properties;
     bool m_announce_changes = true;
@@ -266,10 +300,13 @@ private:
     uint64_t m_capture_size = 0;
     uint64_t m_capture_delay_us = 0;
     std::vector<Fault> m_faults;
+    uint64_t m_usb_packet = 0; // set_usb_transfer
+    uint64_t m_usb_rate = 0;
     bool m_unplugged = false;
     uint64_t m_partial_limit = 0;
     std::map<uint16_t, Gate> m_gates;
     std::map<uint16_t, int> m_calls;
+    std::map<std::pair<uint16_t, uint32_t>, int> m_parameter_calls;
     std::map<uint16_t, std::vector<uint32_t>> m_last_parameters;
     std::vector<std::string> m_violations;
     std::atomic<int> m_active{0};
@@ -280,6 +317,7 @@ private:
     bool m_delivering = false;
     size_t m_delivered = 0;
     orvo::mtp_device_t* m_device = nullptr;
+    EventSink m_sink;
     bool m_stop = false;
     std::thread m_pump;
 };

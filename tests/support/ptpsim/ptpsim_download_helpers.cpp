@@ -11,10 +11,9 @@ namespace ptpsim
 {
 namespace
 {
-const uint32_t kPartialChunk = 31457280; // 30 MiB
-
 std::mutex g_mutex;
 std::map<const orvo::mtp_device_t*, int> g_polls;
+std::map<const orvo::mtp_device_t*, void (*)(orvo::mtp_device_t&)> g_vendor_polls;
 DownloadRecorder* g_recorder = nullptr;
 
 std::string text_of(const orvo::string_t& text)
@@ -22,74 +21,30 @@ std::string text_of(const orvo::string_t& text)
     return text.length ? std::string(text.str, text.length) : std::string();
 }
 
-bool hook_download(orvo::mtp_device_t& device, orvo::mtp_downloadtask_t& task)
-{
-    if (!task.transfer_buffer)
-        return false;
-    orvo::timer_t timer;
-    orvo::timer_start(timer);
-    orvo::u32 handle = task.object.handle;
-    if (!orvo::mtp_device_read(device, *task.transfer_buffer, orvo::MTP_COMMAND_GetObject, &handle, 1) ||
-        task.transfer_buffer->length == 0)
-        return false;
-    timer.ticks = orvo::timer_elapsed(timer);
-    task.rate = orvo::mtp_compute_download_rate(timer, task.transfer_buffer->length);
-    return true;
-}
-
-// Walks the object in chunks of at most 30 MiB, each following the bytes that
-// really arrived, into the photo's streamed file.
-bool hook_download_file(orvo::mtp_device_t& device, orvo::mtp_downloadtask_t& task)
-{
-    if (!task.transfer_buffer)
-        return false;
-    FILE* file = orvo::mtp_fopen_photo(task);
-    if (!file)
-        return false;
-    orvo::timer_t timer;
-    orvo::timer_start(timer);
-    uint64_t size = task.object.size;
-    uint64_t offset = 0;
-    bool ok = true;
-    while (ok && offset < size)
-    {
-        orvo::u32 parameters[3] = {task.object.handle, static_cast<orvo::u32>(offset),
-                                   static_cast<orvo::u32>(std::min<uint64_t>(kPartialChunk, size - offset))};
-        ok = orvo::mtp_device_read(device, *task.transfer_buffer, orvo::MTP_COMMAND_GetPartialObject, parameters, 3) &&
-             task.transfer_buffer->length > 0 &&
-             fwrite(task.transfer_buffer->data, 1, task.transfer_buffer->length, file) ==
-                 task.transfer_buffer->length;
-        offset += task.transfer_buffer->length;
-    }
-    ok = fclose(file) == 0 && ok;
-    timer.ticks = orvo::timer_elapsed(timer);
-    task.rate = orvo::mtp_compute_download_rate(timer, offset);
-    return ok;
-}
-
-bool hook_delete(orvo::mtp_device_t& device, const orvo::mtp_objectinfo_t& object)
-{
-    orvo::u32 handle = object.handle;
-    return orvo::mtp_device_execute(device, orvo::MTP_COMMAND_DeleteObject, &handle, 1);
-}
-
 void hook_poll(orvo::mtp_device_t& device)
 {
-    std::lock_guard<std::mutex> lock(g_mutex);
-    ++g_polls[&device];
+    void (*vendor)(orvo::mtp_device_t&) = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(g_mutex);
+        ++g_polls[&device];
+        vendor = g_vendor_polls[&device];
+    }
+    if (vendor)
+        vendor(device);
 }
 } // namespace
 
-void install_download_hooks(orvo::mtp_device_t& device)
+void install_poll_counter(orvo::mtp_device_t& device)
 {
     orvo::mtp_device_lock(device);
-    device.hooks.download = hook_download;
-    device.hooks.download_file = hook_download_file;
-    device.hooks.delete_object = hook_delete;
+    {
+        std::lock_guard<std::mutex> lock(g_mutex);
+        g_polls[&device] = 0;
+        if (device.hooks.poll != hook_poll)
+            g_vendor_polls[&device] = device.hooks.poll;
+    }
     device.hooks.poll = hook_poll;
     orvo::mtp_device_unlock(device);
-    std::lock_guard<std::mutex> lock(g_mutex);
-    g_polls[&device] = 0;
 }
 
 int poll_count(const orvo::mtp_device_t& device)

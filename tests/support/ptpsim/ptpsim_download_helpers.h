@@ -1,9 +1,8 @@
-// Download-side helpers for tests and benchmarks on the PTP responder: vendor
-// hooks that stand in for a vendor extension's download operations (GetObject
-// into the task's buffer, GetPartialObject chunks into the file of
-// mtp_fopen_photo, DeleteObject, a counting poll), the new-object step of a
-// vendor (GetObjectInfo, then a download task), and a recorder that names each
-// photo as the camera layer would and keeps every finished task's result.
+// Download-side helpers for tests and benchmarks on the PTP responder: a
+// counter of the vendor's poll (the downloads themselves run through the
+// camera's real vendor hooks), the creation of one download task for an
+// object (GetObjectInfo, then a task), and a recorder that names each photo as
+// the camera layer would and keeps every finished task's result.
 #pragma once
 
 #include "support/ptpsim/ptpsim_camera.h"
@@ -16,10 +15,11 @@
 
 namespace ptpsim
 {
-// Fills the device's download, download_file, delete and poll hooks. Call
-// after the device has connected (connecting chooses the vendor's hooks).
-void install_download_hooks(orvo::mtp_device_t& device);
-// How often the poll hook ran for the device since install_download_hooks.
+// Counts the runs of the device's poll hook, calling the vendor's own poll
+// each time. Call after the device has connected (connecting chooses the
+// vendor's hooks).
+void install_poll_counter(orvo::mtp_device_t& device);
+// How often the poll hook ran for the device since install_poll_counter.
 int poll_count(const orvo::mtp_device_t& device);
 
 // Reads the object's ObjectInfo and creates its download task, as a vendor's

@@ -5,6 +5,7 @@
 #include "orvo/camera/mtp_cameraproperty.h"
 
 #include "orvo/camera/mtp_device.h"
+#include "orvo/camera/mtp_generic.h"
 #include "orvo/camera/mtp_deviceproperty.h"
 #include "orvo/camera/mtp_propertycodes.h"
 #include "orvo/core/core_log.h"
@@ -192,6 +193,26 @@ bool mtp_generic_set_cameraproperty(mtp_device_t& device, mtp_cameraproperty_t& 
 void mtp_cameraproperty_set_generic(mtp_cameraproperty_t& property, mtp_device_t& device)
 {
     mtp_cameraproperty_clear(property);
+    if (property.type == MTP_CAMERAPROPERTY_STORAGEMODE)
+    {
+        // A setting of the program on every camera, unless a vendor maps it
+        // onto a camera property of its own.
+        property.get = mtp_generic_get_storagemode;
+        property.set = mtp_generic_set_storagemode;
+        property.to_string = nullptr;
+        return;
+    }
+    if (property.type == MTP_CAMERAPROPERTY_QUALITY)
+    {
+        if (!mtp_deviceinfo_is_supported(device.deviceinfo, MTP_PROPERTY_CompressionSetting) ||
+            !mtp_deviceinfo_is_supported(device.deviceinfo, MTP_PROPERTY_ImageSize))
+            return;
+        property.code = MTP_PROPERTY_CompressionSetting;
+        property.get = mtp_generic_get_quality;
+        property.set = mtp_generic_set_quality;
+        property.to_string = mtp_generic_compute_property_str;
+        return;
+    }
     mtp_property_t code = property.type < MTP_CAMERAPROPERTY_COUNT ? cameraproperty_standard_codes[property.type]
                                                                    : MTP_PROPERTY_Undefined;
     if (code == MTP_PROPERTY_Undefined || !mtp_deviceinfo_is_supported(device.deviceinfo, code))

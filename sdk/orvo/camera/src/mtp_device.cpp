@@ -78,6 +78,8 @@ bool mtp_device_initialise(mtp_device_t& device, mtp_context_t* context, const m
     device.callbacks = callbacks;
     device.user = callbacks.user;
     device.vendor_state = nullptr;
+    device.vendor_state_release = nullptr;
+    device.last_response = MTP_RESPONSE_OK;
     device.registered = false;
     device.controller_slot = -1;
     device.protocol = MTP_PROTOCOL_GENERIC;
@@ -200,9 +202,13 @@ void mtp_device_release(mtp_device_t& device)
         mtp_deviceinfo_release(device.deviceinfo);
     if (device.vendor_state)
     {
-        heap_free(device.vendor_state, ORVO_HEAP_TAG);
+        if (device.vendor_state_release)
+            device.vendor_state_release(device.vendor_state);
+        else
+            heap_free(device.vendor_state, ORVO_HEAP_TAG);
         device.vendor_state = nullptr;
     }
+    device.vendor_state_release = nullptr;
     device_destroy_lock(device.event_lock);
     device_destroy_lock(device.lock);
 }
@@ -237,6 +243,7 @@ bool mtp_device_execute(mtp_device_t& device, mtp_command_t operation, const u32
         return false;
     mtp_response_t response =
         device.callbacks.execute(device.protocol, operation, parameters, num_parameters, device.callbacks.user);
+    device.last_response = response;
     if (response == MTP_RESPONSE_OK)
     {
         log_writef(LOGLEVEL_INFO, LOGMODULE_CAMERA, "Sent MTP command to device: %s",
@@ -259,6 +266,7 @@ bool mtp_device_read(mtp_device_t& device, mtp_buffer_t& buffer, mtp_command_t o
     mtp_buffer_clear(buffer);
     mtp_response_t response =
         device.callbacks.read(device.protocol, operation, parameters, num_parameters, buffer, device.callbacks.user);
+    device.last_response = response;
     const char* name = mtp_command_to_cstr(device.protocol, operation);
     if (response != MTP_RESPONSE_OK)
     {
@@ -301,6 +309,7 @@ bool mtp_device_write(mtp_device_t& device, const mtp_buffer_t& buffer, mtp_comm
         return false;
     mtp_response_t response =
         device.callbacks.write(device.protocol, operation, parameters, num_parameters, buffer, device.callbacks.user);
+    device.last_response = response;
     const char* name = mtp_command_to_cstr(device.protocol, operation);
     const char* property = operation == MTP_COMMAND_SetDevicePropValue
                                ? device_parameter_property(device, parameters, num_parameters)
@@ -330,6 +339,12 @@ bool mtp_generic_record_error(mtp_device_t& device, mtp_command_t operation, mtp
     // Cameras answer a release that cannot focus with General Error: a missed
     // shot, not a broken link, so it must not count towards disconnecting.
     if (operation == MTP_COMMAND_InitiateCapture && response == MTP_RESPONSE_General_Error)
+        return false;
+    // Cameras list properties they then refuse to describe (Fujifilm bodies
+    // do for dozens): a fact about the camera, not a failing link. The
+    // property hooks remember the refusal and log it once.
+    if ((operation == MTP_COMMAND_GetDevicePropDesc || operation == MTP_COMMAND_GetDevicePropValue) &&
+        response == MTP_RESPONSE_DeviceProp_Not_Supported)
         return false;
     ++device.minor_errors;
     if (response == MTP_RESPONSE_General_Error || response == MTP_RESPONSE_Session_Not_Open)

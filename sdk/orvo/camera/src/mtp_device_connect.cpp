@@ -4,8 +4,11 @@
 // of connect and disconnect (registering, cancelling) is the context's.
 #include "orvo/camera/mtp_device.h"
 
+#include "orvo/camera/mtp_canon.h"
 #include "orvo/camera/mtp_context.h"
 #include "orvo/camera/mtp_deviceproperty.h"
+#include "orvo/camera/mtp_generic.h"
+#include "orvo/camera/mtp_nikon.h"
 #include "orvo/camera/mtp_update.h"
 #include "orvo/core/core_log.h"
 
@@ -80,16 +83,6 @@ void device_identify(mtp_device_t& device)
                        : mtp_model_from_cstr(device.manufacturer, info.model);
     log_writef(LOGLEVEL_INFO, LOGMODULE_CAMERA, "Identified camera as: %s %s",
                mtp_manufacturer_to_cstr(device.manufacturer), mtp_model_to_cstr(device.model));
-}
-
-// The standard PTP base that every extension starts from: the camera
-// properties of the standard codes. The vendor extensions add their own hooks
-// and properties on top of it.
-void device_fill_generic(mtp_device_t& device, mtp_protocol_t protocol)
-{
-    device.protocol = protocol;
-    for (u32 type = 0; type < MTP_CAMERAPROPERTY_COUNT; ++type)
-        mtp_cameraproperty_set_generic(device.cameraproperties[type], device);
 }
 
 void device_derive_capabilities(mtp_device_t& device)
@@ -195,18 +188,18 @@ void mtp_device_select_vendor(mtp_device_t& device)
     switch (device.manufacturer)
     {
     case MTP_MANUFACTURER_CANON:
-        device_fill_generic(device, MTP_PROTOCOL_CANON);
+        mtp_canon_parse_deviceinfo(device);
         break;
     case MTP_MANUFACTURER_NIKON:
-        device_fill_generic(device, MTP_PROTOCOL_NIKON);
+        mtp_nikon_parse_deviceinfo(device);
         break;
     case MTP_MANUFACTURER_FUJIFILM:
-        device_fill_generic(device, MTP_PROTOCOL_FUJIFILM);
+        mtp_fujifilm_parse_deviceinfo(device);
         break;
     case MTP_MANUFACTURER_RICOH:
     case MTP_MANUFACTURER_UNKNOWN:
     default:
-        device_fill_generic(device, MTP_PROTOCOL_GENERIC);
+        mtp_generic_parse_deviceinfo(device);
         break;
     }
     device_derive_capabilities(device);

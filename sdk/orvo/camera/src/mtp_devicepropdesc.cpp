@@ -30,6 +30,7 @@ void mtp_devicepropdesc_initialise(mtp_devicepropdesc_t& desc, u32 protocol, u32
     desc.valid = false;
     desc.value_due = true;
     desc.description_due = true;
+    desc.refused = false;
     desc.code_read = CODE_NOT_READ;
     desc.datatype = MTP_DATATYPE_UNDEFINED;
     desc.getset = 0;

@@ -24,6 +24,30 @@ const char* deviceprop_name(const mtp_devicepropdesc_t& desc)
 {
     return mtp_property_to_cstr(desc.protocol, desc.code);
 }
+
+// A code the camera refused is not asked for again: nothing is due, and the
+// hooks answer false at once.
+bool deviceprop_skip_refused(mtp_devicepropdesc_t& desc)
+{
+    if (!desc.refused)
+        return false;
+    desc.value_due = false;
+    desc.description_due = false;
+    return true;
+}
+
+// After a failed read: a refusal (DeviceProp Not Supported) is remembered
+// and logged once; any other failure leaves the property due for a retry.
+void deviceprop_note_failure(mtp_device_t& device, mtp_devicepropdesc_t& desc)
+{
+    if (device.last_response != MTP_RESPONSE_DeviceProp_Not_Supported)
+        return;
+    desc.refused = true;
+    desc.value_due = false;
+    desc.description_due = false;
+    log_writef(LOGLEVEL_WARNING, LOGMODULE_CAMERA, "Camera does not support listed property: %s - %s",
+               device.deviceinfo.serial_number.str, deviceprop_name(desc));
+}
 } // namespace
 
 // --- the table -------------------------------------------------------------------------
@@ -131,10 +155,15 @@ void mtp_device_reset_deviceprops(mtp_device_t& device)
 
 bool mtp_generic_read_devicepropdesc(mtp_device_t& device, mtp_devicepropdesc_t& desc)
 {
+    if (deviceprop_skip_refused(desc))
+        return false;
     mtp_buffer_t& buffer = mtp_device_transfer_buffer(device);
     u32 code = desc.code;
     if (!mtp_device_read(device, buffer, MTP_COMMAND_GetDevicePropDesc, &code, 1))
+    {
+        deviceprop_note_failure(device, desc);
         return false;
+    }
     u64 cursor = 0;
     if (!mtp_devicepropdesc_parse(desc, buffer, cursor))
         return false;
@@ -149,12 +178,15 @@ bool mtp_generic_read_devicepropdesc(mtp_device_t& device, mtp_devicepropdesc_t&
 
 bool mtp_generic_read_devicepropvalue(mtp_device_t& device, mtp_devicepropdesc_t& desc)
 {
-    if (!desc.valid)
+    if (deviceprop_skip_refused(desc) || !desc.valid)
         return false;
     mtp_buffer_t& buffer = mtp_device_transfer_buffer(device);
     u32 code = desc.code;
     if (!mtp_device_read(device, buffer, MTP_COMMAND_GetDevicePropValue, &code, 1))
+    {
+        deviceprop_note_failure(device, desc);
         return false;
+    }
     u64 cursor = 0;
     return mtp_devicepropdesc_update(desc, buffer, cursor);
 }
