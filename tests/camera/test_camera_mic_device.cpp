@@ -518,6 +518,7 @@ TEST_F(MicCameraLayer, ACameraHeldByAnotherProgramGetsNoDevice)
     plugged.set_busy(true);
     processor->DetectCameras();
     EXPECT_EQ(processor->GetDevices().count, 0u);
+    EXPECT_TRUE(log.Contains("USB camera is held by another program"));
     EXPECT_TRUE(log.Contains("Status:     Newly detected"));
     EXPECT_TRUE(log.Contains("Found 1 new PTP cameras"));
 
