@@ -428,6 +428,8 @@ TEST_P(MicCameraLayerBodies, UnpluggedMidTransferDisconnectsAndLeavesAtTheNextDe
     ScriptShot(2 * 1024 * 1024);
     Request(Builder(device).TakePhoto(0.0f));
     ASSERT_TRUE(PassUntil([&] { return processor->GetDevices().count == 0; }));
+    // It went while the object was on its way.
+    EXPECT_GE(camera->calls(ptpsim::kOpGetObject) + camera->calls(ptpsim::kOpGetPartialObject), 1);
     EXPECT_TRUE(log.Contains("MIC device removed: Responder Camera"));
     // The photo stays listed, not downloaded.
     ASSERT_GE(processor->GetPhotos().count, 1u);
