@@ -768,3 +768,50 @@ TEST_F(MicCameraLayer, AutofocusEndsWithTheCamerasReport)
         EXPECT_EQ(device->autofocus_count, 1);
     }
 }
+
+// A Download request waits for its own photo: another photo's download that
+// ends first (an automatic one, say) is reported as usual and leaves the
+// request waiting.
+TEST_F(MicCameraLayer, ADownloadRequestEndsOnlyWithItsOwnPhoto)
+{
+    CameraDevice* device = Connected("Card");
+    ASSERT_NE(device, nullptr);
+    ptpsim::ObjectInfo shot;
+    shot.filename = "IMG_0300.JPG";
+    camera->set_capture({shot}, 30000);
+    ASSERT_TRUE(Request(Builder(device).TakePhoto(0.0f)).Bool(CAMERAFIELD_RESULT));
+    shot.filename = "IMG_0301.JPG";
+    camera->set_capture({shot}, 32000);
+    ASSERT_TRUE(Request(Builder(device).TakePhoto(0.0f)).Bool(CAMERAFIELD_RESULT));
+    ASSERT_EQ(processor->GetPhotos().count, 2u);
+    CameraPhoto* other = processor->GetPhotos().data[0];
+    CameraPhoto* wanted = processor->GetPhotos().data[1];
+
+    Message request = Builder(device, wanted->index).Download();
+    ASSERT_TRUE(client->SendRequest(request, destination));
+    const u32 ref = static_cast<u32>(client->GetContext(destination).lastRefNum);
+    queue.Pump(); // the request reaches the processor, its download is queued
+    auto answered = [&] {
+        for (const Seen& r : client->responses)
+            if (r.header.refNum == ref)
+                return true;
+        return false;
+    };
+    ASSERT_FALSE(answered());
+
+    // The other photo's download ends (failed) before the wanted one.
+    mtp_downloadtask_t finished = {};
+    finished.photo = other;
+    finished.success = false;
+    static_cast<MICDevice*>(device)->OnDownloadFinished(finished);
+    queue.Pump();
+    EXPECT_FALSE(answered());
+
+    ASSERT_TRUE(PassUntil(answered));
+    for (const Seen& r : client->responses)
+        if (r.header.refNum == ref)
+            EXPECT_TRUE(r.Bool(CAMERAFIELD_RESULT));
+    EXPECT_TRUE(wanted->downloaded);
+    EXPECT_EQ(ReadFile(wanted->path.str).size(), 32000u);
+    EXPECT_FALSE(other->downloaded);
+}

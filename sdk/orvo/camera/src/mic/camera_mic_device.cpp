@@ -627,11 +627,10 @@ void MICDevice::OnDownloadFinished(const mtp_downloadtask_t& task)
         download_rate = task.rate;
     if (task.success && photo)
         photo->Save(task);
-    if (PendingIs(CameraRequest::Download))
-    {
-        EndPending(task.success);
+    // A waiting Download request ends only with its own photo; any other
+    // finished download (an automatic one, say) is reported as usual.
+    if (cameratracker_end_download(*this, photo, task.success))
         return;
-    }
     GetProcessor()->DownloadAttempt(photo, task.success);
 }
 } // namespace orvo
