@@ -8,6 +8,7 @@
 // counters. Needs an X display (xvfb-run -a); without one it says so and
 // exits cleanly.
 #define GL_GLEXT_PROTOTYPES 1
+#include <cstdint>
 #include "orvo/graphics/graphics_device.h"
 #include "orvo/graphics/graphics_texture.h"
 #include "orvo/graphics/graphics_vertex.h"
@@ -175,16 +176,17 @@ struct HandScene
         glLoadIdentity();
         glClearColor(0, 0, 0, 1);
         glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
-        const char* base = nullptr;
+        // With a bound buffer the "pointers" are byte offsets into it.
+        uintptr_t base = 0;
         if (buffers)
             glBindBuffer(GL_ARRAY_BUFFER, buffer);
         else
-            base = reinterpret_cast<const char*>(vertices.data());
+            base = reinterpret_cast<uintptr_t>(vertices.data());
         glEnable(GL_TEXTURE_2D);
         glEnableClientState(GL_VERTEX_ARRAY);
         glEnableClientState(GL_TEXTURE_COORD_ARRAY);
-        glVertexPointer(2, GL_FLOAT, 16, base);
-        glTexCoordPointer(2, GL_FLOAT, 16, base + 8);
+        glVertexPointer(2, GL_FLOAT, 16, reinterpret_cast<const void*>(base));
+        glTexCoordPointer(2, GL_FLOAT, 16, reinterpret_cast<const void*>(base + 8));
         for (int i = 0; i < cells; ++i)
         {
             glBindTexture(GL_TEXTURE_2D, textures[i]);
