@@ -105,14 +105,46 @@ void copy(json_writer_t& writer, json_block_t& block, const json_value_t* value)
     }
 }
 
+// Well-formed UTF-8 (no overlong forms, surrogates or values past U+10FFFF).
+bool valid_utf8(const string_t& text)
+{
+    const u8* p = reinterpret_cast<const u8*>(text.str);
+    for (u64 i = 0; i < text.length;)
+    {
+        const u8 c = p[i];
+        u64 n = c < 0x80 ? 1 : (c >= 0xC2 && c <= 0xDF) ? 2 : (c >= 0xE0 && c <= 0xEF) ? 3 : (c >= 0xF0 && c <= 0xF4) ? 4 : 0;
+        if (n == 0 || i + n > text.length)
+            return false;
+        for (u64 k = 1; k < n; ++k)
+        {
+            if ((p[i + k] & 0xC0) != 0x80)
+                return false;
+        }
+        if ((c == 0xE0 && p[i + 1] < 0xA0) || (c == 0xED && p[i + 1] > 0x9F) || (c == 0xF0 && p[i + 1] < 0x90) ||
+            (c == 0xF4 && p[i + 1] > 0x8F))
+            return false;
+        i += n;
+    }
+    return true;
+}
+
+// Text written again reads back equal when it was UTF-8; otherwise the
+// writer replaced what was not, and the copy must be UTF-8 now.
+bool same_text(const string_t& original, const string_t& copy)
+{
+    if (valid_utf8(original))
+        return string_equal(original, copy);
+    return valid_utf8(copy) && copy.length > 0;
+}
+
 bool same(const json_value_t* a, const json_value_t* b)
 {
-    if (!a || !b || a->type != b->type || !string_equal(a->name, b->name))
+    if (!a || !b || a->type != b->type || !same_text(a->name, b->name))
         return false;
     switch (a->type)
     {
     case JSON_TYPE_STRING:
-        return string_equal(a->string, b->string);
+        return same_text(a->string, b->string);
     case JSON_TYPE_NUMBER:
         return json_number_to_double(a) == json_number_to_double(b);
     case JSON_TYPE_OBJECT:

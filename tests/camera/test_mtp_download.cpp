@@ -7,8 +7,10 @@
 // left; the attach flags and the settings.
 #include "orvo/camera/mtp_context.h"
 #include "orvo/camera/mtp_download.h"
+#include "orvo/camera/mtp_photofile.h"
 #include "orvo/camera/mtp_update.h"
 #include "orvo/camera/src/mtp_context_internal.h"
+#include "orvo/camera/src/mtp_photofile_internal.h"
 #include "orvo/core/core_hash.h"
 #include "support/ptpsim/ptpsim_camera.h"
 #include "support/ptpsim/ptpsim_clock.h"
@@ -20,16 +22,22 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <iterator>
 #include <map>
+#include <mutex>
 #include <memory>
 #include <set>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <unistd.h>
 
 using namespace orvo;
 using lumivane_test::LogCapture;
@@ -635,4 +643,221 @@ TEST_F(Downloads, DefaultNamesAreSetAndCleared)
     mtp_context_auto_sync_time(context, true);
     EXPECT_TRUE(context.auto_sync_time);
     mtp_context_release(context);
+}
+
+// --- sizes that cannot be checked, full disks, folders and leftovers ---------------------------
+
+TEST_F(Downloads, AnUnknownSizeDeletesTheCameraCopyOnlyWhenTheContentProvesItselfWhole)
+{
+    // 0 and 0xFFFFFFFF announce nothing to compare with. The photo is saved
+    // either way; the camera's copy goes only when a JPEG's own structure
+    // shows that every byte arrived.
+    struct Case
+    {
+        const char* why;
+        uint32_t announced;
+        uint64_t served; // of 80000
+        uint16_t format;
+        bool deleted;
+    };
+    const Case cases[] = {
+        {"0, a whole JPEG", 0, 80000, ptpsim::kFormatJpeg, true},
+        {"0xFFFFFFFF, a whole JPEG", 0xFFFFFFFF, 80000, ptpsim::kFormatJpeg, true},
+        {"0, a JPEG cut short", 0, 30000, ptpsim::kFormatJpeg, false},
+        {"0xFFFFFFFF, a JPEG cut short", 0xFFFFFFFF, 30000, ptpsim::kFormatJpeg, false},
+        {"0, bytes that are no JPEG", 0, 80000, 0x3000, false},
+    };
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.why);
+        TempDir folder;
+        log.Clear();
+        Rig rig(folder.Path());
+        rig.AddCameras(1);
+        rig.SetDeleteAfterDownload(0);
+        Camera& camera = *rig.cameras[0];
+        ptpsim::ObjectInfo info;
+        info.filename = "IMG_0042.JPG";
+        info.format = c.format;
+        info.compressed_size = c.announced ? c.announced : 80000;
+        uint32_t handle = camera.add_object(info, 80000,
+                                            c.format == ptpsim::kFormatJpeg ? Content::kJpeg : Content::kPattern);
+        if (c.announced == 0)
+        {
+            // The camera's ObjectInfo says 0.
+            info.compressed_size = 0;
+            ptpsim::Fault fault;
+            fault.kind = ptpsim::Fault::Kind::kData;
+            fault.operation = ptpsim::kOpGetObjectInfo;
+            fault.data = ptpsim::encode_objectinfo(info).bytes;
+            camera.add_fault(fault);
+        }
+        const std::string sent = as_text(camera.object_bytes(handle, 0, c.served));
+        if (c.served < 80000)
+            camera.truncate_object(handle, c.served);
+        // Held in memory: 0xFFFFFFFF would otherwise count as a large object to stream.
+        ASSERT_TRUE(ptpsim::queue_download(*rig.devices[0], handle, true));
+        ASSERT_TRUE(rig.PumpUntilFinished(1));
+
+        FinishedDownload f = rig.recorder.finished()[0];
+        EXPECT_TRUE(f.success) << "what arrived is saved";
+        const std::string saved = read_file(f.target);
+        EXPECT_EQ(saved.size(), c.served);
+        EXPECT_TRUE(saved == sent);
+        EXPECT_EQ(camera.has_object(handle), !c.deleted);
+        EXPECT_EQ(camera.calls(ptpsim::kOpDeleteObject), c.deleted ? 1 : 0);
+        EXPECT_EQ(log.Contains("Keeping photo on camera: its size is not announced"), !c.deleted);
+    }
+}
+
+TEST_F(Downloads, AStreamedDownloadWhoseDiskFillsGoesToTheFallbackFolder)
+{
+    // A movie streams into its file; the download folder's disk fills half-way.
+    // As a photo held in memory, it must land in the fallback folder whole,
+    // and only then leave the camera.
+    Rig rig(dir.Path());
+    rig.AddCameras(1);
+    rig.SetDeleteAfterDownload(0);
+    Camera& camera = *rig.cameras[0];
+    camera.set_partial_chunk_limit(65536);
+    uint32_t movie = rig.AddObject(0, 700001, "MVI_0002.MOV", ptpsim::kFormatQuickTime);
+    const std::string bytes = as_text(camera.object_bytes(movie));
+    mtp_photofile_set_write_fault(dir.Path(), 300000);
+    ASSERT_TRUE(ptpsim::queue_download(*rig.devices[0], movie));
+    ASSERT_TRUE(rig.PumpUntilFinished(1));
+    mtp_photofile_set_write_fault("", 0);
+
+    FinishedDownload f = rig.recorder.finished()[0];
+    ASSERT_TRUE(f.success);
+    EXPECT_TRUE(f.written_to_file);
+    EXPECT_EQ(f.target, dir.File("Backup/MVI_0002.MOV"));
+    EXPECT_EQ(read_file(f.target), bytes);
+    EXPECT_EQ(f.hash, "");
+    EXPECT_FALSE(camera.has_object(movie));
+    EXPECT_TRUE(log.Contains("Saving file to fallback location"));
+    // Nothing but the fallback folder in the download folder: no partial file.
+    for (const fs::directory_entry& entry : fs::directory_iterator(dir.Path()))
+        EXPECT_EQ(entry.path().filename(), "Backup");
+}
+
+namespace
+{
+struct SyncRecord
+{
+    std::mutex mutex;
+    std::vector<std::pair<std::string, bool>> synced; // folder, object still on the camera
+    Camera* camera = nullptr;
+    uint32_t handle = 0;
+};
+
+void record_sync(const std::string& folder, void* user)
+{
+    SyncRecord& record = *static_cast<SyncRecord*>(user);
+    std::lock_guard<std::mutex> lock(record.mutex);
+    record.synced.emplace_back(folder, record.camera->has_object(record.handle));
+}
+} // namespace
+
+TEST_F(Downloads, AFolderCreatedWithItsParentsIsSyncedIntoThemBeforeTheCameraCopyGoes)
+{
+    const std::string root = fs::canonical(dir.Path()).string();
+    const std::string folder = root + "/2026/12/shoot";
+    Rig rig(folder);
+    rig.AddCameras(1);
+    rig.SetDeleteAfterDownload(0);
+    uint32_t handle = rig.AddObject(0, 50000, "IMG_0100.JPG");
+    SyncRecord record;
+    record.camera = rig.cameras[0].get();
+    record.handle = handle;
+    mtp_photofile_set_sync_observer(record_sync, &record);
+    ASSERT_TRUE(ptpsim::queue_download(*rig.devices[0], handle));
+    ASSERT_TRUE(rig.PumpUntilFinished(1));
+    mtp_photofile_set_sync_observer(nullptr, nullptr);
+
+    ASSERT_TRUE(rig.recorder.finished()[0].success);
+    EXPECT_FALSE(rig.cameras[0]->has_object(handle));
+    std::lock_guard<std::mutex> lock(record.mutex);
+    std::vector<std::string> synced;
+    for (const auto& entry : record.synced)
+    {
+        synced.push_back(entry.first);
+        EXPECT_TRUE(entry.second) << entry.first << " synced after the camera's copy went";
+    }
+    // Each new folder's entry in its parent, outermost first, then the photo's.
+    const std::vector<std::string> expected = {root, root + "/2026", root + "/2026/12", folder};
+    EXPECT_EQ(synced, expected);
+}
+
+TEST_F(Downloads, TemporariesLeftByACrashedRunAreSweptWhenTheContextStarts)
+{
+    // The default download folder below the pictures folder, and its fallback.
+    const std::string pictures = fs::canonical(dir.Path()).string();
+    const std::string downloads = pictures + "/Lumivane 3";
+    fs::create_directories(downloads + "/Backup");
+    const char* old_pictures = std::getenv("XDG_PICTURES_DIR");
+    const std::string saved = old_pictures ? old_pictures : "";
+    setenv("XDG_PICTURES_DIR", pictures.c_str(), 1);
+
+    // A process id that runs no process, and one that does (this one's parent).
+    pid_t dead = 4194000;
+    while (kill(dead, 0) == 0 || errno != ESRCH)
+        --dead;
+    const std::string gone = std::to_string(dead);
+    const std::string alive = std::to_string(getppid());
+    struct Entry
+    {
+        std::string path;
+        bool swept;
+    };
+    const std::vector<Entry> entries = {
+        {downloads + "/.lumivane-" + gone + "-3.part", true},
+        {downloads + "/Backup/.lumivane-" + gone + "-17.part", true},
+        {downloads + "/.lumivane-" + alive + "-4.part", false}, // another instance is writing it
+        {downloads + "/.lumivane-" + gone + "-x.part", false},  // not our pattern
+        {downloads + "/.lumivane-" + gone + "-5.tmp", false},
+        {downloads + "/lumivane-" + gone + "-6.part", false},
+        {downloads + "/LVP_0001.JPG", false},
+    };
+    for (const Entry& entry : entries)
+        std::ofstream(entry.path) << "bytes";
+
+    mtp_context_t context = {};
+    ASSERT_TRUE(mtp_context_initialise(context));
+    mtp_context_release(context);
+    saved.empty() && !old_pictures ? unsetenv("XDG_PICTURES_DIR") : setenv("XDG_PICTURES_DIR", saved.c_str(), 1);
+
+    for (const Entry& entry : entries)
+    {
+        SCOPED_TRACE(entry.path);
+        EXPECT_EQ(fs::exists(entry.path), !entry.swept);
+    }
+    EXPECT_TRUE(log.Contains("Removed 1 unfinished photo files left by an earlier run in: " + downloads));
+}
+
+TEST_F(Downloads, ObjectsHandedOverInUsbPacketsArriveWhole)
+{
+    // The responder's USB-like hand-over (a packet at a time, through the
+    // camera's own buffer) must deliver exactly what the direct one does.
+    Rig rig(dir.Path());
+    rig.AddCameras(1);
+    Camera& camera = *rig.cameras[0];
+    camera.set_usb_transfer(512);
+    camera.set_partial_chunk_limit(100000);
+    std::map<uint32_t, std::string> sent;
+    for (uint64_t size : {1ull, 511ull, 512ull, 513ull, 300001ull})
+    {
+        uint32_t handle = rig.AddObject(0, size, "IMG_" + std::to_string(size) + ".JPG");
+        sent[handle] = as_text(camera.object_bytes(handle));
+        ASSERT_TRUE(ptpsim::queue_download(*rig.devices[0], handle));
+    }
+    uint32_t movie = rig.AddObject(0, 400003, "MVI_0003.MOV", ptpsim::kFormatQuickTime);
+    sent[movie] = as_text(camera.object_bytes(movie));
+    ASSERT_TRUE(ptpsim::queue_download(*rig.devices[0], movie));
+    ASSERT_TRUE(rig.PumpUntilFinished(sent.size()));
+    for (const FinishedDownload& f : rig.recorder.finished())
+    {
+        SCOPED_TRACE(f.name);
+        ASSERT_TRUE(f.success);
+        EXPECT_TRUE(read_file(f.target) == sent.at(f.handle));
+    }
 }

@@ -245,6 +245,30 @@ TEST_F(NikonTest, CameraStuckBusyFailsTheCaptureAtTheLimit)
     EXPECT_EQ(camera.calls(ptpsim::kNikonOpGetEvent), before + 1);
 }
 
+TEST_F(NikonTest, LongExposureNoiseReductionStretchesTheBusyLimit)
+{
+    ASSERT_TRUE(Use("D810"));
+    ASSERT_TRUE(mtp_device_set_cameraproperty(device, MTP_CAMERAPROPERTY_SHUTTERSPEED,
+                                              IndexOf(MTP_CAMERAPROPERTY_SHUTTERSPEED, "Bulb")));
+    Step();
+    ASSERT_TRUE(mtp_device_bulb_capture(device, 200, TIMEUNIT_SECONDS));
+    clock.advance_ms(200001);
+    mtp_device_update(device);
+    ASSERT_FALSE(nikon->bulb_open());
+    ASSERT_TRUE(device.capture_in_progress);
+    // The camera reduces noise for as long as it exposed.
+    nikon->set_stuck_busy(true);
+    clock.advance_ms(1000);
+    mtp_device_update(device); // the first busy answer
+    clock.advance_ms(250000);
+    mtp_device_update(device);
+    EXPECT_TRUE(device.capture_in_progress);
+    clock.advance_ms(MTP_NIKON_BUSY_LIMIT_MS);
+    mtp_device_update(device);
+    EXPECT_FALSE(device.capture_in_progress);
+    EXPECT_TRUE(device.capture_failed);
+}
+
 // --- GetEvent -----------------------------------------------------------------------------------------
 
 TEST_F(NikonTest, EventBlocksAreReadOnlyAsFarAsTheirBytes)
@@ -631,6 +655,21 @@ TEST_F(NikonTest, ShutterSpeedNamesAndBulb)
     EXPECT_EQ(texts, (std::vector<std::string>{"1/4000", "1/250", "1/60", "1.3", "30", "Bulb"}));
     EXPECT_EQ(Name(MTP_CAMERAPROPERTY_SHUTTERSPEED), "1/250");
     EXPECT_TRUE(Property(MTP_CAMERAPROPERTY_SHUTTERSPEED).supported);
+}
+
+TEST_F(NikonTest, QualityNamesUseTheModelsCompressionTexts)
+{
+    ASSERT_TRUE(Use("D500"));
+    EXPECT_EQ(Name(MTP_CAMERAPROPERTY_QUALITY), "JPEG Normal Large"); // D500's value 2
+    int raw_jpeg = IndexOf(MTP_CAMERAPROPERTY_QUALITY, "RAW + JPEG Fine Large");
+    ASSERT_GE(raw_jpeg, 0);
+    EXPECT_GE(IndexOf(MTP_CAMERAPROPERTY_QUALITY, "RAW"), 0);
+    EXPECT_EQ(IndexOf(MTP_CAMERAPROPERTY_QUALITY, "RAW Small"), -1); // raw only at the largest size
+    ASSERT_TRUE(mtp_device_set_cameraproperty(device, MTP_CAMERAPROPERTY_QUALITY, raw_jpeg));
+    Step();
+    Step();
+    EXPECT_EQ(Name(MTP_CAMERAPROPERTY_QUALITY), "RAW + JPEG Fine Large");
+    EXPECT_EQ(device.files_per_shot, 2);
 }
 
 TEST_F(NikonTest, FocusModeIsLockedWhileTheCameraReportsManualFocus)

@@ -173,6 +173,19 @@ TEST_F(NikonTest, HeaderIsReadOnlyWhenTheFrameHoldsAllOfIt)
     device.vendor_state = nullptr;
 }
 
+TEST_F(NikonTest, FrameCutInsideItsHeaderIsShownWithoutIt)
+{
+    ASSERT_TRUE(Use("D810"));
+    nikon->set_frame_header(sensor_header());
+    nikon->set_frame_jpeg_offset(20);
+    nikon->set_frame_length(45); // the header would run to byte 50
+    ASSERT_TRUE(mtp_device_enable_liveview(device, true));
+    EXPECT_TRUE(Step() & MTP_CHANGE_LIVEVIEW_FRAME);
+    EXPECT_TRUE(log.Contains("Liveview offset found at: 20"));
+    EXPECT_EQ(device.liveview.frame.num_bytes, 25u);
+    EXPECT_EQ(device.liveview.frame_width, 0);
+}
+
 TEST_F(NikonTest, NoFrameIsFetchedWhileTheCameraIsNotReady)
 {
     ASSERT_TRUE(Use("D810"));

@@ -195,9 +195,14 @@ TEST_F(PhotoFile, FindFilenameFollowsTheExistingNames)
          "DCIM_100CANON_IMG_1.JPG"},
         {"a climbing name stays inside", {}, {}, "", true, "../../etc/passwd", "___.._etc_passwd"},
         {"a backslash is no separator either", {}, {}, "", true, "..\\x.jpg", "___x.jpg"},
-        {"an empty name names no file", {}, {}, "", true, "", ""},
-        {"a bare extension names no file", {}, {}, "", true, ".jpg", ""},
-        {"a dot names the folder itself", {}, {}, "", true, ".", ""},
+        // Every photo must be saved: a name without a stem gets one, and no
+        // photo is hidden by a leading dot.
+        {"an empty name gets a stem", {}, {}, "", true, "", "photo"},
+        {"a bare extension gets a stem", {}, {}, "", true, ".jpg", "photo.jpg"},
+        {"a dot gets a stem", {}, {}, "", true, ".", "photo"},
+        {"a hidden name gets a stem", {}, {}, "", true, ".hidden", "photo.hidden"},
+        {"a hidden name with a stem loses its dot", {}, {}, "", true, ".a.jpg", "a.jpg"},
+        {"a stem-less name with a type", {"photo.CR2"}, {}, "CR2", true, ".jpg", "photo_1.CR2"},
     };
     for (const Case& c : cases)
     {
@@ -228,6 +233,86 @@ TEST_F(PhotoFile, FindFilenameFollowsTheExistingNames)
         }
         filename_release(target);
         stringbuffer_release(name);
+    }
+}
+
+namespace
+{
+// Every multi-byte sequence complete: a name cut inside one would not be UTF-8.
+bool WholeUtf8(const std::string& text)
+{
+    for (size_t i = 0; i < text.size();)
+    {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        size_t length = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
+        if (length == 0 || i + length > text.size())
+            return false;
+        for (size_t k = 1; k < length; ++k)
+        {
+            if ((static_cast<unsigned char>(text[i + k]) & 0xC0) != 0x80)
+                return false;
+        }
+        i += length;
+    }
+    return true;
+}
+} // namespace
+
+TEST_F(PhotoFile, NamesTooLongForTheFileSystemAreShortenedKeepingTheExtension)
+{
+    // File systems take 255 bytes per name. A camera's UTF-16 name of 128
+    // characters can pass that once in UTF-8, and a name of 250 or more leaves
+    // no room for the counter of a second photo of that name.
+    const std::string accent = "\xC3\xA9"; // two bytes in UTF-8
+    std::string accented;
+    for (int i = 0; i < 130; ++i)
+        accented += accent;
+    struct Case
+    {
+        const char* why;
+        std::string name;
+        const char* type;
+    };
+    const Case cases[] = {
+        {"300 ASCII characters", std::string(300, 'a') + ".JPG", ""},
+        {"250 characters: no room for a counter", std::string(246, 'b') + ".jpg", ""},
+        {"130 two-byte characters", accented + ".jpg", ""},
+        {"a long name with a raw type", std::string(260, 'c') + ".JPG", "CR2"},
+        {"a long extension", "d." + std::string(300, 'e'), ""},
+    };
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.why);
+        TempDir folder;
+        std::vector<std::string> names;
+        for (int copy = 0; copy < 2; ++copy)
+        {
+            stringbuffer_t name;
+            stringbuffer_initialise(name);
+            stringbuffer_set(name, c.name.c_str());
+            filename_t target;
+            filename_initialise(target);
+            ASSERT_TRUE(mtp_find_filename(view(folder.Path()), string_make(c.type), true, name, target));
+            const std::string saved = text_of(name);
+            EXPECT_LE(saved.size(), 255u);
+            EXPECT_EQ(text_of(target.dir.path), folder.Path());
+            // Whole UTF-8 sequences only, and the file can really be made.
+            EXPECT_TRUE(WholeUtf8(saved)) << saved;
+            std::ofstream(text_of(target.path)) << "photo " << copy;
+            EXPECT_TRUE(fs::exists(text_of(target.path)));
+            names.push_back(saved);
+            filename_release(target);
+            stringbuffer_release(name);
+        }
+        const std::string extension = std::string(c.type).empty() ? fs::path(c.name).extension().string()
+                                                                   : std::string(".") + c.type;
+        if (extension.size() <= MTP_PHOTO_MAX_EXTENSION_BYTES)
+        {
+            EXPECT_EQ(fs::path(names[0]).extension().string(), extension);
+        }
+        EXPECT_NE(names[0], names[1]);
+        EXPECT_NE(names[1].find("_1."), std::string::npos) << names[1];
+        EXPECT_TRUE(log.Contains("Photo name too long for the file system, shortened to:"));
     }
 }
 

@@ -313,3 +313,26 @@ TEST_F(Paths, SortedVectorKeepsByteOrderOfFullPaths)
     }
     vector_release(files);
 }
+
+TEST_F(Paths, NamesOfTheFolderItselfAreRefused)
+{
+    // "" and "." joined to a folder name the folder: a record of it would make
+    // the next name replacement land in the parent.
+    const std::string folder = root + "/real/sub";
+    for (const char* name : {"", "."})
+    {
+        SCOPED_TRACE(std::string("\"") + name + "\"");
+        EXPECT_FALSE(filename_set(file, S(folder), string_make(name)));
+        EXPECT_EQ(file.path.length, 0u);
+
+        ASSERT_TRUE(filename_set(file, S(folder), string_make("start.jpg")));
+        EXPECT_FALSE(filename_replace_name(file, string_make(name)));
+        EXPECT_EQ(Str(file.path), folder + "/start.jpg") << "unchanged after a refusal";
+        ASSERT_TRUE(filename_replace_name(file, string_make("next.jpg")));
+        EXPECT_EQ(Str(file.dir.path), folder);
+
+        ASSERT_TRUE(filename_set(file, S(folder), string_make("noext")));
+        EXPECT_FALSE(filename_replace_stem(file, string_make(name)));
+        EXPECT_EQ(Str(file.path), folder + "/noext");
+    }
+}

@@ -245,3 +245,29 @@ TEST_F(Folders, ListingOfWhatIsNoFolder)
         dir_release_files(files);
     }
 }
+
+TEST_F(Folders, ListedEntriesAreOneNameInsideTheFolder)
+{
+    // On this system a backslash is an ordinary byte of a name, but the
+    // record's normal form reads it as a separator: such a name must not come
+    // back as a path outside the listed folder.
+    const std::string d = root + "/hostile/inner";
+    fs::create_directories(d);
+    Touch(d + "/x\\..\\..\\outside.jpg");
+    Touch(d + "/..\\up.jpg");
+    Touch(d + "/kept.jpg");
+
+    dirname_set(dir, S(d));
+    vector_t<filename_t> files;
+    vector_initialise(files, 1, true);
+    ASSERT_TRUE(dir_find_files(files, dir));
+    for (u64 i = 0; i < files.count; ++i)
+    {
+        SCOPED_TRACE(Str(files.data[i].path));
+        EXPECT_EQ(Str(files.data[i].dir.path), d);
+        EXPECT_EQ(Str(files.data[i].path), d + "/" + Str(files.data[i].name));
+    }
+    ASSERT_EQ(files.count, 1u);
+    EXPECT_EQ(Str(files.data[0].name), "kept.jpg");
+    dir_release_files(files);
+}

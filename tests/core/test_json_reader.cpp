@@ -55,7 +55,7 @@ std::string Dump(const json_value_t* value)
     case JSON_TYPE_NUMBER:
     {
         char text[64];
-        if (value->number.integral && !value->number.overflow)
+        if (value->number_integral && !value->number_overflow)
             std::snprintf(text, sizeof(text), "%lld", static_cast<long long>(json_number_to_ll(value)));
         else
             std::snprintf(text, sizeof(text), "%.17g", json_number_to_double(value));

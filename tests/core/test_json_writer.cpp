@@ -207,8 +207,12 @@ TEST_F(JsonWriter, EveryByteRoundTripsThroughTheReader)
     ASSERT_TRUE(json_load(reader, text));
     const json_value_t* member = json_get_next_member(json_get_root(reader), nullptr);
     ASSERT_NE(member, nullptr);
-    EXPECT_EQ(Str(member->name), all);
-    EXPECT_EQ(Str(member->string), all);
+    // Bytes 0x80 to 0xFF in a row are no UTF-8: each reads back as U+FFFD.
+    std::string expected = all.substr(0, 128);
+    for (int c = 128; c < 256; ++c)
+        expected += "\xEF\xBF\xBD";
+    EXPECT_EQ(Str(member->name), expected);
+    EXPECT_EQ(Str(member->string), expected);
     json_release(reader);
 }
 
@@ -440,4 +444,40 @@ TEST_F(JsonWriter, BinaryMembersRoundTripAsBase64)
     memorybuffer_release(out);
     memorybuffer_release(buffer);
     json_release(reader);
+}
+
+TEST_F(JsonWriter, TextThatIsNotUtf8IsWrittenWithReplacementCharacters)
+{
+    // A camera's name or a file name may hold any bytes; a strict client
+    // refuses a whole reply that is not UTF-8. Each bad sequence (its longest
+    // valid start) becomes one U+FFFD; well-formed text passes unchanged.
+    const std::string fffd = "\xEF\xBF\xBD";
+    struct Case
+    {
+        const char* why;
+        std::string in;
+        std::string out; // the string's text between its quotes
+    };
+    const Case cases[] = {
+        {"ASCII and two-, three- and four-byte sequences pass", "a\xC3\xA9\xE2\x82\xAC\xF0\x9F\x93\xB7",
+         "a\xC3\xA9\xE2\x82\xAC\xF0\x9F\x93\xB7"},
+        {"a stray 0xFF", "IMG_\xFF.JPG", "IMG_" + fffd + ".JPG"},
+        {"a lone continuation byte", "a\x80z", "a" + fffd + "z"},
+        {"a sequence cut by the end", "ab\xE2\x82", "ab" + fffd},
+        {"a sequence cut by ASCII", "\xF0\x9F\x93Z", fffd + "Z"},
+        {"an overlong slash", "\xC0\xAF", fffd + fffd},
+        {"an overlong three-byte form", "\xE0\x80\xAF", fffd + fffd + fffd},
+        {"an encoded surrogate", "\xED\xA0\x80", fffd + fffd + fffd},
+        {"past U+10FFFF", "\xF4\x90\x80\x80", fffd + fffd + fffd + fffd},
+        {"a bad byte beside an escape", "\"\xFE\n", "\\\"" + fffd + "\\n"},
+    };
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.why);
+        stringbuffer_clear(text);
+        ASSERT_TRUE(json_open_string(writer, text));
+        ASSERT_TRUE(json_write_string(writer, string_make(c.in.data(), c.in.size())));
+        ASSERT_TRUE(json_close(writer));
+        EXPECT_EQ(std::string(text.str, text.length), "\xEF\xBB\xBF\"" + c.out + "\""); // after the byte-order mark
+    }
 }

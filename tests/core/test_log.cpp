@@ -220,3 +220,88 @@ TEST(Debug, AssertCallsTheHandlerOnlyOnFailure)
     EXPECT_FALSE(debug_is_attached());
     debug_break();
 }
+
+namespace
+{
+// Two handlers, each with its own user record: a line reaching a handler
+// with the other's record, or a handler called after its replacement was
+// installed, is counted as a fault.
+struct HandlerRecord
+{
+    std::atomic<bool> retired{false};
+    std::atomic<long> calls{0};
+    std::atomic<long> faults{0};
+};
+HandlerRecord handler_records[2];
+
+template <int Which>
+void counting_handler(const string_t&, void* user)
+{
+    HandlerRecord& mine = handler_records[Which];
+    if (user != &mine || mine.retired.load())
+        mine.faults.fetch_add(1);
+    mine.calls.fetch_add(1);
+}
+} // namespace
+
+TEST(LogLifecycle, ReplacingTheHandlerWhileOthersLogIsClean)
+{
+    ASSERT_TRUE(log_open());
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> writers;
+    for (int i = 0; i < 3; ++i)
+        writers.emplace_back(
+            [&]
+            {
+                while (!stop.load())
+                    log_writef(LOGLEVEL_INFO, LOGMODULE_TEST, "line %d", 1);
+            });
+    for (int round = 0; round < 2000; ++round)
+    {
+        const int next = round % 2;
+        handler_records[next].retired.store(false);
+        if (next == 0)
+            log_set_handler(counting_handler<0>, &handler_records[0]);
+        else
+            log_set_handler(counting_handler<1>, &handler_records[1]);
+        // From here on the other handler must never be called again.
+        handler_records[1 - next].retired.store(true);
+    }
+    stop.store(true);
+    for (std::thread& writer : writers)
+        writer.join();
+    log_set_handler(nullptr, nullptr);
+    log_close();
+    EXPECT_GT(handler_records[0].calls.load() + handler_records[1].calls.load(), 0);
+    EXPECT_EQ(handler_records[0].faults.load(), 0);
+    EXPECT_EQ(handler_records[1].faults.load(), 0);
+}
+
+namespace
+{
+void discard(const string_t&, void*) {}
+} // namespace
+
+TEST(LogLifecycleDeathTest, AThreadStillLoggingWhileTheProcessExitsFindsTheLog)
+{
+    // A thread abandoned at its stop limit may log on while exit runs the
+    // static destructors: the log's lock and buffer must outlive it.
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            log_open();
+            log_set_handler(discard, nullptr);
+            std::atomic<long> lines{0};
+            std::thread([&lines] {
+                for (;;)
+                {
+                    log_writef(LOGLEVEL_INFO, LOGMODULE_TEST, "still here %ld", lines.load());
+                    lines.fetch_add(1);
+                }
+            }).detach();
+            while (lines.load() < 1000)
+                std::this_thread::yield();
+            std::exit(0);
+        },
+        ::testing::ExitedWithCode(0), "");
+}

@@ -224,3 +224,45 @@ TEST(Signal, TriggerBeforeWaitIsNotRemembered)
     EXPECT_FALSE(signal_is_waiting(signal));
     signal_release(signal);
 }
+
+TEST_F(MemoryBuffer, LockOfASizeThatWouldWrapIsRefused)
+{
+    // The storage holds n + 1 bytes: 2^64 - 1 would wrap to an empty block.
+    lumivane_test::LogCapture log;
+    for (u64 n : {~u64(0), ~u64(0) - 1, MEMORYBUFFER_MAX_BYTES + 1})
+    {
+        SCOPED_TRACE(n);
+        u8* out = reinterpret_cast<u8*>(1);
+        EXPECT_FALSE(memorybuffer_lock(buffer, n, out));
+        EXPECT_EQ(out, nullptr);
+        EXPECT_EQ(buffer.buf, nullptr);
+        EXPECT_EQ(buffer.capacity, 0u);
+        EXPECT_FALSE(memorybuffer_reserve(buffer, n));
+    }
+    EXPECT_TRUE(log.Contains("Failed to allocate memory"));
+}
+
+TEST(Signal, ReleaseRightAfterWakingAWaiterLeavesTheWaiterUnharmed)
+{
+    // The woken waiter still has to take the signal's mutex back and leave;
+    // the memory is freed as soon as release returns, so ASan sees any touch.
+    for (int round = 0; round < 200; ++round)
+    {
+        signal_t* signal = new signal_t;
+        ASSERT_TRUE(signal_initialise(*signal));
+        std::atomic<bool> woke{false};
+        std::thread waiter(
+            [&]
+            {
+                signal_wait(*signal);
+                woke.store(true);
+            });
+        while (!signal_is_waiting(*signal))
+            std::this_thread::yield();
+        signal_release(*signal);
+        std::memset(static_cast<void*>(signal), 0xA5, sizeof(signal_t));
+        delete signal;
+        waiter.join();
+        EXPECT_TRUE(woke.load());
+    }
+}

@@ -366,17 +366,17 @@ TEST_F(Printing, HeaderLinesThenOneLinePerFieldWithLocationNames)
     header.messageType = MESSAGETYPE_REQUEST;
     header.flags = 0x1f;
 
-    EXPECT_EQ(Print(message, 2), "  numBytes:    208\n"
+    EXPECT_EQ(Print(message, 2), std::string("  numBytes:    208\n"
                                  "  refNum:      3\n"
                                  "  srcId:       0 - BROADCAST\n"
-                                 "  dstId:       1 - orvo::CameraProcessor\n"
+                                 "  dstId:       " + std::to_string(camera) + " - orvo::CameraProcessor\n"
                                  "  messageType: Request\n"
                                  "  flags:       0x1f\n"
                                  "  0: 19\n"
                                  "  2: true\n"
                                  "  29: 1.500000\n"
                                  "  12: 1/250\n"
-                                 "  4: 12 bytes data");
+                                 "  4: 12 bytes data"));
 }
 
 TEST_F(Printing, BareHeaderUnknownNamesCappedIndentAndUnterminatedText)

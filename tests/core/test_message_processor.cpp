@@ -160,8 +160,8 @@ TEST_F(Processors, AnUnhandledRequestIsLoggedAsAWarningWithTheMessage)
     EXPECT_NE(at->find("Warning]"), std::string::npos);
     std::vector<std::string> expected = {"  numBytes:    80",
                                          "  refNum:      1",
-                                         "  srcId:       1 - Test::Client",
-                                         "  dstId:       3 - Test::Plain",
+                                         "  srcId:       " + std::to_string(client->GetLocationId()) + " - Test::Client",
+                                         "  dstId:       " + std::to_string(plain.GetLocationId()) + " - Test::Plain",
                                          "  messageType: Request",
                                          "  flags:       0x0",
                                          "  0: 19",

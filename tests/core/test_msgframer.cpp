@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -196,4 +197,26 @@ TEST_F(MsgFramer, FailedLockKeepsTheHeldBytes)
     msgframer_unlock(f, 1000);
     EXPECT_LE(f.buffer.num_bytes, f.buffer.capacity);
     EXPECT_FALSE(msgframer_lock(f, ~u64(0), out));
+}
+
+TEST_F(MsgFramer, AMessageArrivingInSmallPiecesGrowsTheBufferGeometrically)
+{
+    // One large message in network-sized pieces: growing to the exact size
+    // held on every lock copies everything held once per piece.
+    std::string text(1 << 20, 'p');
+    const std::vector<u8> bytes = message(text.c_str(), 7);
+    lumivane_test::FailingAllocator counter(1L << 40, false); // counts, never fails
+    const u64 piece = 1400;
+    for (u64 at = 0; at < bytes.size(); at += piece)
+    {
+        ASSERT_EQ(msgframer_next(f), nullptr);
+        feed(bytes.data() + at, std::min<u64>(piece, bytes.size() - at));
+    }
+    const msg_t* msg = msgframer_next(f);
+    ASSERT_NE(msg, nullptr);
+    EXPECT_EQ(msg->ref_num, 7u);
+    EXPECT_EQ(msg->num_bytes, bytes.size());
+    EXPECT_EQ(std::memcmp(msg, bytes.data(), bytes.size()), 0);
+    // About log2(1 MiB / 1400) growths; one per piece would be about 750.
+    EXPECT_LE(counter.Allocations(), 16);
 }

@@ -336,3 +336,57 @@ TEST(StringArray, FailedAppendLeavesTheArray)
     EXPECT_TRUE(Strings(array).empty());
     stringarray_release(array);
 }
+
+TEST_F(StringBuffer, ManyAppendsGrowTheStorageGeometrically)
+{
+    std::string expected;
+    lumivane_test::FailingAllocator counter(1L << 40, false); // counts, never fails
+    for (int i = 0; i < 5000; ++i)
+    {
+        ASSERT_TRUE(stringbuffer_appendf(buffer, "%d,", i));
+        expected += std::to_string(i) + ",";
+    }
+    EXPECT_EQ(Text(), expected);
+    ExpectConsistent();
+    // About 24 KB of text: a handful of doublings, not one growth per call.
+    EXPECT_LE(counter.Allocations(), 16);
+}
+
+TEST_F(StringBuffer, FormattingTheBuffersOwnTextIntoItself)
+{
+    // The text is an argument of its own format: every pass must still read
+    // it where it was (ASan reports a read of freed storage otherwise).
+    struct Case
+    {
+        const char* name;
+        size_t start;   // length of the text before
+        bool append;
+    };
+    const Case cases[] = {
+        {"format, short", 3, false},
+        {"format, past the first pass", 150, false},
+        {"format, past the storage", 4000, false},
+        {"append, short", 3, true},
+        {"append, past the storage", 3000, true},
+    };
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        std::string start;
+        for (size_t i = 0; i < c.start; ++i)
+            start += static_cast<char>('a' + i % 26);
+        ASSERT_TRUE(stringbuffer_set(buffer, start.c_str()));
+        if (c.append)
+        {
+            ASSERT_TRUE(stringbuffer_appendf(buffer, "<%s|%s>", buffer.str, buffer.str));
+            EXPECT_EQ(Text(), start + "<" + start + "|" + start + ">");
+        }
+        else
+        {
+            ASSERT_TRUE(stringbuffer_format(buffer, "<%s|%s>", buffer.str, buffer.str));
+            EXPECT_EQ(Text(), "<" + start + "|" + start + ">");
+        }
+        ExpectConsistent();
+        stringbuffer_release(buffer);
+    }
+}

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <limits>
 #include <string>
 #include <thread>
 #include <vector>
@@ -201,4 +202,37 @@ TEST(Calendar, ManyThreadsBreakDownTimesIndependently)
     for (std::thread& thread : threads)
         thread.join();
     EXPECT_EQ(mismatches.load(), 0);
+}
+
+TEST(Calendar, AddingPastTheRangeIsRefusedAndKeepsTheDate)
+{
+    struct Case
+    {
+        const char* name;
+        i64 amount;
+        u32 unit;
+    };
+    const i64 most = std::numeric_limits<i64>::max();
+    const i64 least = std::numeric_limits<i64>::min();
+    const Case cases[] = {
+        {"seconds that overflow the multiplication", most / 1000, TIMEUNIT_SECONDS},
+        {"milliseconds below the range", least / 10, TIMEUNIT_MILLISECONDS},
+        {"microseconds that overflow the sum", most, TIMEUNIT_MICROSECONDS},
+        {"the least amount", least, TIMEUNIT_SECONDS},
+    };
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        datetime_t t;
+        datetime_set(t, 2016, 3, 1, 12, 0, 0, 0);
+        const datetime_t before = t;
+        EXPECT_FALSE(datetime_add(t, c.amount, c.unit));
+        EXPECT_EQ(t.ticks, before.ticks);
+        EXPECT_EQ(Text(t), "20160301 12:00:00.000");
+    }
+    // Large amounts that fit still work.
+    datetime_t t;
+    datetime_set(t, 2016, 3, 1, 12, 0, 0, 0);
+    EXPECT_TRUE(datetime_add(t, 86400ll * 365 * 1000, TIMEUNIT_SECONDS));
+    EXPECT_GT(t.year, 3000);
 }

@@ -103,10 +103,16 @@ struct mtp_context_t
     stringbuffer_t default_names[MTP_CAMERAPROPERTY_COUNT];
 };
 
+// The download folder below the pictures folder, and its fallback below it,
+// when the camera layer chooses none.
+const char* const MTP_DEFAULT_DOWNLOAD_FOLDER = "Lumivane 3";
+const char* const MTP_DEFAULT_FALLBACK_FOLDER = "Backup";
+
 // --- lifecycle ---------------------------------------------------------------------
 // Running, no devices, the lock, empty buffers and lists, no detector, no clock
-// sync, no default names. False (logged) when the lock cannot be made; the
-// record is then released.
+// sync, no default names. Sweeps the unfinished photo files an earlier run
+// left in the default download and fallback folders. False (logged) when the
+// lock cannot be made; the record is then released.
 bool mtp_context_initialise(mtp_context_t& context);
 // Stops the download threads (each finishes the step it is in) and ends every
 // remaining task by its state, so that every queued photo is reported to the

@@ -51,6 +51,8 @@ struct mtp_downloadtask_t
     // A streamed download writes into this temporary file beside its target;
     // the save step publishes it under the unique name. Empty when none.
     stringbuffer_t partial;
+    bool file_write_failed; // writing the streamed file failed (a full disk)
+    bool file_fallback;     // the streamed file goes to the fallback folder
 };
 
 // --- tasks ------------------------------------------------------------------------

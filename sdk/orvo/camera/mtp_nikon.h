@@ -52,6 +52,9 @@ struct mtp_nikon_state_t
     // Ticks of the first DeviceBusy answer of the current run of them, 0 when
     // the camera is not busy.
     u64 busy_since;
+    // Ticks the busy limit is stretched by: a long exposure is followed by a
+    // noise reduction as long as itself. Cleared when the camera is ready.
+    u64 busy_allowance;
 };
 
 // The per-model values of the vendor state.

@@ -19,14 +19,24 @@ struct mtp_downloadtask_t;
 // The most numbered names ("_1", "_2", ...) tried for one photo before the
 // folder counts as full.
 const i32 MTP_MAX_UNIQUE_SUFFIX = 100000;
+// A file name takes at most this many bytes (the usual file systems' limit).
+// Longer photo names are shortened, keeping the extension (itself cut to
+// MTP_PHOTO_MAX_EXTENSION_BYTES) and room for the longest counter.
+const u64 MTP_PHOTO_MAX_NAME_BYTES = 255;
+const u64 MTP_PHOTO_MAX_EXTENSION_BYTES = 32;
+// The stem given to a name that has none ("", ".", ".jpg", ".hidden").
+const char* const MTP_PHOTO_DEFAULT_STEM = "photo";
 
 // The target of a photo: the name (sanitised so that it stays one component of
 // the folder) with its extension replaced by the file type when that is not
 // empty ("CR2" or ".CR2"). With unique, while a regular file holds the target
 // (a folder of that name does not count), the stems "%s_%d" with 1, 2, ... are
-// tried. The final file name is written back into name. False (logged), with
-// name unchanged and the target empty, for an empty folder, a name that names
-// no file (empty, ".", ".jpg") or when no free name is found.
+// tried. Leading dots are dropped (no hidden photos); a name without a stem
+// ("", ".", ".jpg", ".hidden") gets MTP_PHOTO_DEFAULT_STEM and a name too long
+// for the file system is shortened (both logged), so every photo has a name.
+// The final file name is written back into name. False (logged), with name
+// unchanged and the target empty, for an empty folder or when no free name is
+// found.
 bool mtp_find_filename(const string_t& folder, const string_t& file_type, bool unique, stringbuffer_t& name,
                        filename_t& target);
 
@@ -51,7 +61,15 @@ bool mtp_save_photo(mtp_downloadtask_t& task);
 // folder, else in the fallback folder (the target is set). The caller writes
 // and closes the stream; mtp_save_photo publishes it, and a task destroyed
 // before that removes it. Null (logged) when neither folder can be written.
+// A write or close that fails (a full disk) sets the task's file_write_failed;
+// with file_fallback set the fallback folder is used from the start.
 FILE* mtp_fopen_photo(mtp_downloadtask_t& task);
+
+// Removes the hidden temporary files that a run which ended without
+// finishing them (a crash, a power cut) left in the folder: only names of the
+// form this module writes, and only of processes no longer running. Returns
+// how many were removed (logged when any).
+u32 mtp_photofile_sweep_temporaries(const string_t& folder);
 
 // The content hash of the bytes (32 hex digits) into hash, timed and logged
 // under the photo's name. False (logged) with an empty hash on failure.

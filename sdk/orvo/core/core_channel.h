@@ -40,12 +40,15 @@ struct channelheader_t
 };
 static_assert(sizeof(channelheader_t) == CHANNEL_HEADER_SIZE, "a record header takes 32 bytes of ring");
 
+// The writer's and the reader's fields lie on cache lines of their own: each
+// side writes its own on every record, and sharing a line would make the two
+// cores take it from each other every time.
 struct channel_t
 {
     std::atomic<bool> open;            // the writer's side; cleared by close and release
     std::atomic<bool> reader_attached; // set by the reader's first read, cleared by detach
     // The writer's ring and position: written by the writer only.
-    u64 capacity;
+    alignas(64) u64 capacity;
     u8* start;
     u8* end;
     u8* write_position;             // just after the write header: where data would begin
@@ -54,7 +57,7 @@ struct channel_t
     u8* limit_seen;                 // the writer's last load of limit; null: load again
     // The reader's position: written by the reader only. limit is the header at
     // which the reader stands; the writer never writes past it.
-    std::atomic<channelheader_t*> limit;
+    alignas(64) std::atomic<channelheader_t*> limit;
     channelheader_t* read_header;
     u8* read_ring; // start of the ring the reader is in; null without a ring
 };
@@ -75,6 +78,21 @@ void channel_release(channel_t& channel);
 // the channel goes on with its old ring. False without a ring, and instead of
 // waiting when the writer's side is closed and no reader is attached.
 bool channel_write(channel_t& channel, const void* data, u64 length);
+// The outcome of channel_write_growing.
+enum channelwrite_t
+{
+    CHANNEL_WRITE_DONE = 0,
+    CHANNEL_WRITE_CLOSED, // closed and no room left: nothing written
+    CHANNEL_WRITE_FULL,   // full, and a larger ring would pass max_capacity
+    CHANNEL_WRITE_FAILED, // no ring, a reserved record, or the new ring failed (logged)
+};
+// Copies one record in without ever waiting: a ring too full for it is
+// replaced by one of 2 x (capacity + length), up to max_capacity, which the
+// reader moves to once it has read what the old one holds. A grown ring that
+// the reader has emptied is replaced by one of the initial size again, so
+// the memory follows what is in flight. Once closed, a record is written only
+// while it fits the present ring.
+channelwrite_t channel_write_growing(channel_t& channel, const void* data, u64 length, u64 max_capacity);
 // Reserves a record without waiting and gives its data address; false when it
 // does not fit now (it never grows the ring). Publish with channel_write_end.
 bool channel_write_begin(channel_t& channel, void*& data, u64 length);

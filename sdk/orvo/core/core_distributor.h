@@ -18,6 +18,10 @@ namespace orvo
 class MessageQueue;
 
 const i32 DISTRIBUTOR_MAX_PIPES = 16;
+// A channel between two pipes grows while its reader is behind, up to this;
+// past it the sender waits for the reader up to DISTRIBUTOR_SEND_LIMIT_MS.
+const u64 DISTRIBUTOR_MAX_CHANNEL_BYTES = u64(1) << 30;
+const u64 DISTRIBUTOR_SEND_LIMIT_MS = 8000;
 // One bit per 16-bit location id.
 const u32 DISTRIBUTOR_ROUTE_WORDS = 65536 / 64;
 
@@ -29,10 +33,12 @@ public:
     static bool Initialise();
     static bool Start();
     // Clears the active flag and closes every channel, clearing its reader
-    // mark, so that later writes fail instead of waiting for a reader.
+    // mark, so that later writes fail instead of waiting for a reader. The
+    // messages dropped that way are counted, not logged one by one.
     static void Stop();
     // Closes and frees every channel (waiting, yielding, for a reader still
-    // attached) and empties every pipe slot; the pipe count becomes 0.
+    // attached) and empties every pipe slot; the pipe count becomes 0. Logs
+    // one line with the number of messages dropped since Stop, if any.
     static void Release();
     static bool IsActive();
 
@@ -73,7 +79,8 @@ extern std::atomic<bool> Distributor_isActive;
 
 // Routes a message on the sender's thread: into the inbound channel from the
 // sender of every other linked pipe whose queue holds dstId (every pipe for
-// dstId 0), then, when the sender's own queue holds it, at once through a
+// dstId 0; a full channel grows rather than making the sender wait, so
+// threads flooding each other cannot deadlock), then, when the sender's own queue holds it, at once through a
 // heap copy. The original is not read again once any callback has run.
 // False when the sender's pipe is not linked or not the calling thread's, or
 // when a copy or a channel write failed (all logged), and, silently, when no

@@ -81,11 +81,13 @@ bool filename_set(filename_t& filename, const char* path);
 bool filename_set(filename_t& filename, const boost::filesystem::path& path);
 // The folder joined with one name, which is sanitised first so that it stays
 // inside the folder. The stem is not tested: ".jpg" gives an empty stem.
-// False only when the result is empty or cannot be stored.
+// False (the record emptied) for the names "" and ".", which would name the
+// folder itself, and when the result is empty or cannot be stored.
 bool filename_set(filename_t& filename, const string_t& directory, const string_t& name);
 
 // Each replacement keeps the parts it does not name; the new name, stem and
-// extension are sanitised like a name. On failure the record is unchanged.
+// extension are sanitised like a name. On failure the record is unchanged;
+// a name (or stem and extension) of "" or "." fails.
 bool filename_replace_dir(filename_t& filename, const string_t& directory);
 bool filename_replace_name(filename_t& filename, const string_t& name);
 // The new stem with the present extension, whose letter case is kept.

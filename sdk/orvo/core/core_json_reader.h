@@ -1,5 +1,6 @@
 // JSON reader: parses a whole document held in memory into a pool of value
-// nodes linked by index, and answers typed lookups on them. json_reader_t owns
+// nodes linked by index, and answers typed lookups on them. A document costs
+// its text plus one 40-byte node per value. json_reader_t owns
 // its copy of the text, in which every string and member name is unescaped
 // and zero-terminated in place, and the node pool; every view it hands out
 // stays valid until the next json_load or json_release. A reader, with its
@@ -12,7 +13,7 @@
 
 namespace orvo
 {
-enum json_type_t : u32
+enum json_type_t : u8
 {
     JSON_TYPE_STRING = 0,
     JSON_TYPE_NUMBER = 1,
@@ -79,29 +80,35 @@ struct json_value_t
     union
     {
         string_t string; // unescaped text, zero-terminated in the reader
+        // Only containers lead to other nodes, so only they know their reader
+        // (a caller's copy of a container walks as the original does).
         struct
         {
             i32 first; // first member, -1 when empty
+            i32 unused;
+            json_reader_t* reader;
         } object;
         struct
         {
             i32 first; // first element, -1 when empty
             i32 count;
+            json_reader_t* reader;
         } array;
         struct
         {
             double value;  // correctly rounded; saturated at +-DBL_MAX
             u64 magnitude; // |value| truncated toward zero; UINT64_MAX when larger
-            bool negative; // the text began with "-" (so "-0" is negative)
-            bool integral; // no non-zero digit after the point once the exponent applies
-            bool overflow; // the magnitude did not fit in 64 bits
         } number;
     };
     json_type_t type;
-    i32 next;     // next sibling in the same object or array, -1 for the last
+    // Numbers only (kept beside the type, so that a node takes 40 bytes):
+    bool number_negative; // the text began with "-" (so "-0" is negative)
+    bool number_integral; // no non-zero digit after the point once the exponent applies
+    bool number_overflow; // the magnitude did not fit in 64 bits
+    i32 next;      // next sibling in the same object or array, -1 for the last
     string_t name; // member name; empty for array elements and the root
-    json_reader_t* reader;
 };
+static_assert(sizeof(json_value_t) == 40, "a JSON node takes 40 bytes");
 
 typedef json_value_t json_object_t;
 typedef json_value_t json_array_t;

@@ -56,8 +56,10 @@ extern const string_t utf8_bom;
 bool log_open();
 void log_close();
 bool log_is_open();
-// Installs a handler (null restores log_default_handler); a non-null handler
-// is sent the byte-order mark at once.
+// Installs a handler and its user pointer together (null restores
+// log_default_handler); a non-null handler is sent the byte-order mark at once.
+// Waits for a line being written: once this returns, the old handler is never
+// called again. Must not be called from inside a handler.
 void log_set_handler(log_handler_t handler, void* user);
 void log_default_handler(const string_t& text, void* user);
 void log_enable(u32 level, u32 module, bool on);

@@ -56,6 +56,8 @@ int atomic_increment(int* value);
 int atomic_decrement(int* value);
 
 // --- memorybuffer_t -------------------------------------------------------
+// The largest size a buffer can be locked for; larger requests are refused.
+const u64 MEMORYBUFFER_MAX_BYTES = u64(1) << 62;
 void memorybuffer_initialise(memorybuffer_t& buffer);
 void memorybuffer_release(memorybuffer_t& buffer);
 // Makes room for n bytes and hands out the storage. On failure the buffer is

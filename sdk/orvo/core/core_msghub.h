@@ -12,6 +12,10 @@
 namespace orvo
 {
 const u32 MSGHUB_MAX = 16;
+// A channel between two hubs grows while its reader is behind, up to this;
+// past it the sender waits for the reader up to MSGHUB_SEND_LIMIT_MS.
+const u64 MSGHUB_MAX_CHANNEL_BYTES = u64(1) << 30;
+const u64 MSGHUB_SEND_LIMIT_MS = 8000;
 // How long msgclient_release waits for outstanding responses, and how often
 // it pumps meanwhile (ticks of one microsecond).
 const u64 MSGCLIENT_RELEASE_LIMIT = 5000000;

@@ -51,6 +51,7 @@ struct signal_t
     pthread_cond_t condition;
     pthread_mutex_t mutex;
     std::atomic<bool> waiting;
+    std::atomic<int> inside; // threads between entering and leaving signal_wait
 };
 
 bool mutex_initialise(mutex_t& mutex);
@@ -67,6 +68,8 @@ bool mutex_is_locked(const global_mutex_t& mutex);
 bool signal_initialise(signal_t& signal);
 void signal_wait(signal_t& signal);
 void signal_trigger(signal_t& signal);
+// Wakes every waiter and destroys the signal once the last of them has left
+// signal_wait, so that the memory may be freed as soon as this returns.
 void signal_release(signal_t& signal);
 bool signal_is_waiting(const signal_t& signal);
 } // namespace orvo

@@ -81,7 +81,9 @@ void datetime_set(datetime_t& time, u64 amount, u32 unit);
 // which normalises out-of-range values.
 void datetime_set(datetime_t& time, i32 year, i32 month, i32 day, i32 hour, i32 minute, i32 second,
                   i32 microsecond);
-void datetime_add(datetime_t& time, i64 amount, u32 unit);
+// False (logged, the date unchanged) when the result would leave the range of
+// 64-bit microsecond ticks.
+bool datetime_add(datetime_t& time, i64 amount, u32 unit);
 u64 datetime_get(const datetime_t& time, u32 unit);
 // b minus a in the unit, truncated toward zero.
 i64 datetime_diff(const datetime_t& a, const datetime_t& b, u32 unit);

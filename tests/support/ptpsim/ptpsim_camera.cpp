@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <thread>
 
 namespace ptpsim
 {
@@ -469,6 +470,20 @@ void Camera::set_partial_chunk_limit(uint64_t limit)
     m_partial_limit = limit;
 }
 
+void Camera::usb_transfer(uint64_t& packet_bytes, uint64_t& bytes_per_second)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    packet_bytes = m_usb_packet;
+    bytes_per_second = m_usb_rate;
+}
+
+void Camera::set_usb_transfer(uint64_t packet_bytes, uint64_t bytes_per_second)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_usb_packet = packet_bytes;
+    m_usb_rate = bytes_per_second;
+}
+
 void Camera::hold(uint16_t operation)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -911,9 +926,25 @@ orvo::mtp_response_t read(orvo::mtp_protocol_t, orvo::mtp_command_t operation, c
     Camera* camera = static_cast<Camera*>(user);
     DataIn in;
     uint16_t response = camera->transact(static_cast<uint16_t>(operation), parameters, count, nullptr, &in);
-    if (response == kRespOK && !in.deliver(buffer))
-        return static_cast<orvo::mtp_response_t>(kRespGeneralError);
-    return static_cast<orvo::mtp_response_t>(response);
+    if (response != kRespOK)
+        return static_cast<orvo::mtp_response_t>(response);
+    uint64_t packet = 0, rate = 0;
+    camera->usb_transfer(packet, rate);
+    bool delivered = false;
+    if (packet && in.is_content())
+    {
+        const auto start = std::chrono::steady_clock::now();
+        delivered = in.deliver_in_packets(buffer, packet,
+                                          [&](uint64_t done)
+                                          {
+                                              if (rate)
+                                                  std::this_thread::sleep_until(
+                                                      start + std::chrono::duration<double>(double(done) / double(rate)));
+                                          });
+    }
+    else
+        delivered = in.deliver(buffer);
+    return static_cast<orvo::mtp_response_t>(delivered ? response : static_cast<uint16_t>(kRespGeneralError));
 }
 
 orvo::mtp_response_t write(orvo::mtp_protocol_t, orvo::mtp_command_t operation, const orvo::u32* parameters,

@@ -192,6 +192,13 @@ public:
     void set_unplugged(bool unplugged);
     // GetPartialObject returns at most this many bytes per chunk (0: no limit).
     void set_partial_chunk_limit(uint64_t limit);
+    // Object data (GetObject, GetPartialObject) is handed over in packets of
+    // this many bytes, each made in the camera's own buffer and copied, as a
+    // USB transport does (0, the default: written straight into the engine's
+    // buffer). With a rate, the transfer is paced to that many bytes per
+    // second in real time (benchmarks only).
+    void set_usb_transfer(uint64_t packet_bytes, uint64_t bytes_per_second = 0);
+    void usb_transfer(uint64_t& packet_bytes, uint64_t& bytes_per_second);
     // Transactions of the operation block on entry until release(); wait_held
     // returns once one is blocked there.
     void hold(uint16_t operation);
@@ -293,6 +300,8 @@ protected:
     uint64_t m_capture_size = 0;
     uint64_t m_capture_delay_us = 0;
     std::vector<Fault> m_faults;
+    uint64_t m_usb_packet = 0; // set_usb_transfer
+    uint64_t m_usb_rate = 0;
     bool m_unplugged = false;
     uint64_t m_partial_limit = 0;
     std::map<uint16_t, Gate> m_gates;

@@ -208,6 +208,24 @@ void DataIn::read(uint64_t offset, uint8_t* out, size_t n) const
             out[patch.first - offset] ^= patch.second;
 }
 
+bool DataIn::deliver_in_packets(orvo::mtp_buffer_t& buffer, uint64_t packet,
+                                const std::function<void(uint64_t)>& after_packet) const
+{
+    uint64_t n = size();
+    if (packet == 0 || !orvo::mtp_buffer_allocate(buffer, n))
+        return false;
+    std::vector<uint8_t> scratch(static_cast<size_t>(std::min<uint64_t>(packet, n ? n : 1)));
+    for (uint64_t at = 0; at < n; at += packet)
+    {
+        size_t take = static_cast<size_t>(std::min<uint64_t>(packet, n - at));
+        read(at, scratch.data(), take);
+        std::memcpy(buffer.data + at, scratch.data(), take);
+        if (after_packet)
+            after_packet(at + take);
+    }
+    return true;
+}
+
 // --- values -------------------------------------------------------------------------------
 
 bool decode_value(uint16_t datatype, const Bytes& bytes, Value& value)

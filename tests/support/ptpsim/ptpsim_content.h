@@ -10,6 +10,7 @@
 #include "orvo/camera/mtp_codec.h"
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -56,6 +57,12 @@ public:
     bool deliver(orvo::mtp_buffer_t& buffer) const;
     // n bytes of the phase from offset (within size()), as deliver would give them.
     void read(uint64_t offset, uint8_t* out, size_t n) const;
+    // The same, as a USB transport hands it over: the camera makes each
+    // packet of `packet` bytes in a buffer of its own, which is copied into
+    // the engine's buffer; after_packet (when set) runs after each copy with
+    // the bytes delivered so far, to pace the transfer.
+    bool deliver_in_packets(orvo::mtp_buffer_t& buffer, uint64_t packet,
+                            const std::function<void(uint64_t)>& after_packet) const;
 
 private:
     Bytes m_bytes;

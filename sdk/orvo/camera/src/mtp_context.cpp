@@ -4,7 +4,9 @@
 // The controllers' own step and the "USBXFER" threads are mtp_usbcontroller.cpp.
 #include "orvo/camera/mtp_context.h"
 
+#include "orvo/camera/mtp_photofile.h"
 #include "orvo/camera/src/mtp_context_internal.h"
+#include "orvo/core/core_folders.h"
 #include "orvo/core/core_log.h"
 
 #include <new>
@@ -81,6 +83,25 @@ mtp_usbcontroller_t* mtp_context_find_controller(mtp_context_t& context, i32 id)
 
 // --- lifecycle --------------------------------------------------------------------------
 
+namespace
+{
+// Photos that a crashed run was saving lie as hidden temporaries in the
+// download folders; the default ones are cleaned up here, the camera layer
+// sweeps folders of its own choosing with mtp_photofile_sweep_temporaries.
+void sweep_default_folders()
+{
+    dirname_t folder;
+    dirname_initialise(folder);
+    if (dir_get_pictures(folder) && dirname_append(folder, MTP_DEFAULT_DOWNLOAD_FOLDER))
+    {
+        mtp_photofile_sweep_temporaries(folder.path);
+        if (dirname_append(folder, MTP_DEFAULT_FALLBACK_FOLDER))
+            mtp_photofile_sweep_temporaries(folder.path);
+    }
+    dirname_release(folder);
+}
+} // namespace
+
 bool mtp_context_initialise(mtp_context_t& context)
 {
     context.running = true;
@@ -111,6 +132,7 @@ bool mtp_context_initialise(mtp_context_t& context)
     }
     context.lock = lock;
     context.detector = mtp_detector_create(context);
+    sweep_default_folders();
     return true;
 }
 

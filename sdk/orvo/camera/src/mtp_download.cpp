@@ -8,8 +8,11 @@
 #include "orvo/camera/mtp_context.h"
 #include "orvo/camera/mtp_photofile.h"
 #include "orvo/camera/src/mtp_photofile_internal.h"
+#include "orvo/core/core_file.h"
+#include "orvo/core/core_imageformat.h"
 #include "orvo/core/core_log.h"
 
+#include <cstdio>
 #include <new>
 
 #include <sys/stat.h>
@@ -46,6 +49,35 @@ bool received_size(const mtp_downloadtask_t& task, u64& size)
     return true;
 }
 
+// Content that proves its own length: a JPEG whose walk from marker to marker
+// ends exactly at its last byte. Anything else (raw files, movies, a JPEG cut
+// short or with bytes behind its end) cannot tell a cut transfer from a whole one.
+bool proves_whole(const mtp_downloadtask_t& task, u64 received)
+{
+    if (!task.written_to_file)
+    {
+        memory_t bytes = {task.transfer_buffer ? task.transfer_buffer->data : nullptr, received};
+        return bytes.data && image_compute_format(bytes) == IMAGEFORMAT_JPEG &&
+               image_compute_payload(bytes) == received;
+    }
+    // A streamed file is read back only when it starts as a JPEG.
+    u8 head[4] = {};
+    FILE* file = std::fopen(task.partial.str, "rb");
+    if (!file)
+        return false;
+    size_t got = std::fread(head, 1, sizeof(head), file);
+    std::fclose(file);
+    if (image_compute_format(memory_t{head, got}) != IMAGEFORMAT_JPEG)
+        return false;
+    filecontents_t contents;
+    filecontents_initialise(contents);
+    bool whole = filecontents_load_silent(contents, task.partial) &&
+                 image_compute_payload(memorybuffer_view(contents.buffer)) == received &&
+                 contents.buffer.num_bytes == received;
+    filecontents_release(contents);
+    return whole;
+}
+
 // What the camera sent must be what it announced: a short object (a transfer
 // cut off, a camera that gave up) saved as if whole would be deleted from the
 // camera as if safe. The size field holds 0xFFFFFFFF for objects of 4 GiB and
@@ -65,7 +97,20 @@ bool check_received(mtp_device_t& device, mtp_downloadtask_t& task)
         return false;
     }
     u64 announced = task.object.size;
-    if (announced == 0 || announced == MTP_OBJECT_SIZE_UNKNOWN || received == announced)
+    if (announced == 0 || announced == MTP_OBJECT_SIZE_UNKNOWN)
+    {
+        // Saved either way, but the camera's copy may go only when the bytes
+        // show themselves whole: a cut transfer would otherwise lose the photo.
+        if (task.delete_after_download && !proves_whole(task, received))
+        {
+            task.delete_after_download = false;
+            log_writef(LOGLEVEL_WARNING, LOGMODULE_CAMERA,
+                       "Keeping photo on camera: its size is not announced and %llu bytes do not show it whole - %s - %s",
+                       static_cast<unsigned long long>(received), device_serial(device), object_name(task));
+        }
+        return true;
+    }
+    if (received == announced)
         return true;
     ++device.size_mismatch_reads;
     log_writef(LOGLEVEL_ERROR, LOGMODULE_CAMERA,
@@ -104,6 +149,8 @@ mtp_downloadtask_t* mtp_downloadtask_create(mtp_device_t& device, const mtp_obje
     task->rate = 0.0f;
     task->device = &device;
     task->transfer_buffer = nullptr;
+    task->file_write_failed = false;
+    task->file_fallback = false;
     mtp_objectinfo_initialise(task->object, device.protocol, object.handle);
     filename_initialise(task->target);
     stringbuffer_initialise(task->hash);
@@ -164,7 +211,18 @@ bool mtp_device_execute_download_locked(mtp_device_t& device, mtp_downloadtask_t
 {
     bool ok = false;
     if (wants_file(device, task))
+    {
         ok = device.hooks.download_file(device, task);
+        // The disk of the download folder failed under the stream: the camera
+        // still holds the object, so take it again into the fallback folder,
+        // as a photo held in memory is saved there.
+        if (!ok && task.written_to_file && task.file_write_failed && !task.file_fallback)
+        {
+            mtp_photofile_remove_partial(task.partial);
+            task.file_fallback = true;
+            ok = device.hooks.download_file(device, task);
+        }
+    }
     else if (device.hooks.download)
         ok = device.hooks.download(device, task);
     ok = ok && check_received(device, task);

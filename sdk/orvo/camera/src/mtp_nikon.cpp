@@ -14,6 +14,7 @@
 #include "orvo/core/core_log.h"
 
 #include <cstring>
+#include <initializer_list>
 #include <new>
 
 namespace orvo
@@ -352,6 +353,7 @@ bool mtp_nikon_connect(mtp_device_t& device)
     state->liveview_image_size = values.liveview_image_size;
     state->liveview_zoom_ratio = values.liveview_zoom_ratio;
     state->busy_since = 0;
+    state->busy_allowance = 0;
     device.vendor_state = state;
 
     if (device.hooks.check_battery)
@@ -435,6 +437,8 @@ bool mtp_nikon_check_deviceready(mtp_device_t& device)
     }
     if (response != MTP_RESPONSE_Device_Busy)
         state->busy_since = 0;
+    if (response == MTP_RESPONSE_OK)
+        state->busy_allowance = 0;
 
     switch (response)
     {
@@ -447,7 +451,8 @@ bool mtp_nikon_check_deviceready(mtp_device_t& device)
         u64 now = time_get_ticks();
         if (state->busy_since == 0)
             state->busy_since = now;
-        else if (nikon_something_waits(device) && now - state->busy_since > MTP_NIKON_BUSY_LIMIT_MS * 1000)
+        else if (nikon_something_waits(device) &&
+                 now - state->busy_since > MTP_NIKON_BUSY_LIMIT_MS * 1000 + state->busy_allowance)
         {
             log_writef(LOGLEVEL_ERROR, LOGMODULE_CAMERA, "Nikon device busy for too long: %s - %llu ms",
                        nikon_serial(device), static_cast<unsigned long long>((now - state->busy_since) / 1000));
@@ -598,7 +603,13 @@ bool mtp_nikon_bulb_start(mtp_device_t& device)
 bool mtp_nikon_bulb_stop(mtp_device_t& device)
 {
     u32 parameters[2] = {0, 0};
-    return mtp_device_execute(device, MTP_COMMAND_Nikon_TerminateCapture, parameters, 2);
+    if (!mtp_device_execute(device, MTP_COMMAND_Nikon_TerminateCapture, parameters, 2))
+        return false;
+    // The camera may now be busy with a noise reduction as long as the exposure.
+    mtp_nikon_state_t* state = mtp_nikon_state(device);
+    if (state)
+        state->busy_allowance = device.bulb_countdown.target;
+    return true;
 }
 
 bool mtp_nikon_focus(mtp_device_t& device)

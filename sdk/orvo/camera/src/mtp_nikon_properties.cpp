@@ -11,6 +11,7 @@
 #include "orvo/core/core_log.h"
 
 #include <cstring>
+#include <initializer_list>
 #include <strings.h>
 
 namespace orvo
@@ -172,7 +173,8 @@ bool mtp_nikon_get_storagemode(mtp_device_t& device, mtp_cameraproperty_t& prope
     return true;
 }
 
-bool mtp_nikon_set_storagemode(mtp_device_t& device, mtp_cameraproperty_t& property, i32 index)
+// The camera property's versions stay: the next get reads the value back.
+bool mtp_nikon_set_storagemode(mtp_device_t& device, mtp_cameraproperty_t& /*property*/, i32 index)
 {
     mtp_nikon_state_t* state = mtp_nikon_state(device);
     if (!state || index < 0 || static_cast<u64>(index) >= NIKON_STORAGE_SLOTS)
@@ -197,7 +199,6 @@ bool mtp_nikon_set_storagemode(mtp_device_t& device, mtp_cameraproperty_t& prope
         if (slot == -1)
             return false;
     }
-    (void)property;
     return mtp_device_set_deviceprop(device, MTP_PROPERTY_Nikon_RecordingMedia, slot);
 }
 

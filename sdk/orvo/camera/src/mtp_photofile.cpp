@@ -13,6 +13,7 @@
 #include <boost/filesystem/path.hpp>
 
 #include <cstring>
+#include <string>
 
 namespace orvo
 {
@@ -25,6 +26,48 @@ std::string text_of(const string_t& text)
     const void* zero = std::memchr(text.str, 0, text.length);
     u64 length = zero ? static_cast<u64>(static_cast<const char*>(zero) - text.str) : text.length;
     return std::string(text.str, length);
+}
+
+// The longest prefix of text, at most `limit` bytes, that ends on a whole
+// UTF-8 sequence.
+u64 utf8_cut(const std::string& text, u64 limit)
+{
+    if (text.size() <= limit)
+        return text.size();
+    u64 n = limit;
+    while (n > 0 && (static_cast<unsigned char>(text[n]) & 0xC0) == 0x80)
+        --n;
+    return n;
+}
+
+// Bytes of the longest counter a candidate may carry: "_" and the digits.
+u64 counter_bytes()
+{
+    return 1 + std::to_string(MTP_MAX_UNIQUE_SUFFIX).size();
+}
+
+// Splits a sanitised component into stem and extension. Leading dots would
+// hide the file: they are dropped, and what follows the last dot of such a
+// name is its extension (".jpg" is an extension without a stem, ".hidden" too).
+void split_name(const std::string& component, std::string& stem, std::string& extension)
+{
+    size_t lead = component.find_first_not_of('.');
+    if (lead == std::string::npos)
+    {
+        stem.clear();
+        extension.clear();
+        return;
+    }
+    std::string rest = component.substr(lead);
+    size_t dot = rest.rfind('.');
+    if (dot == std::string::npos)
+    {
+        stem = lead ? std::string() : rest;
+        extension = lead ? "." + rest : std::string();
+        return;
+    }
+    stem = rest.substr(0, dot);
+    extension = rest.substr(dot);
 }
 
 double elapsed_ms(const timer_t& timer)
@@ -56,21 +99,30 @@ bool mtp_photoname_prepare(mtp_photoname_t& out, const string_t& folder, const s
     // One component of the folder: no separator, no leading "..".
     std::string component = name_text;
     filename_sanitise_name(component);
-    boost::filesystem::path path(component);
-    out.stem = path.stem().string();
-    out.extension = path.extension().string();
+    split_name(component, out.stem, out.extension);
     std::string type = text_of(file_type);
     if (!type.empty())
     {
         filename_sanitise_name(type);
         out.extension = type[0] == '.' ? type : "." + type;
     }
-    // "." and a bare extension (".jpg") name no file of their own.
-    if (out.stem.empty() || out.stem == "." || out.stem == ".." || component == "." || component == "..")
+    // Every photo must be saved: a name without a stem ("", ".", ".jpg",
+    // ".hidden") gets one, and a name longer than the file system takes is
+    // shortened, keeping its extension and room for the counter ("_100000").
+    if (out.stem.empty())
     {
-        log_writef(LOGLEVEL_ERROR, LOGMODULE_CAMERA, "Failed to find file name for photo: %s - not a file name",
-                   name_text.c_str());
-        return false;
+        out.stem = MTP_PHOTO_DEFAULT_STEM;
+        log_writef(LOGLEVEL_WARNING, LOGMODULE_CAMERA, "Photo name without a stem: \"%s\" saved as %s%s",
+                   name_text.c_str(), out.stem.c_str(), out.extension.c_str());
+    }
+    if (out.extension.size() > MTP_PHOTO_MAX_EXTENSION_BYTES)
+        out.extension.resize(utf8_cut(out.extension, MTP_PHOTO_MAX_EXTENSION_BYTES));
+    const u64 room = MTP_PHOTO_MAX_NAME_BYTES - counter_bytes() - out.extension.size();
+    if (out.stem.size() > room)
+    {
+        out.stem.resize(utf8_cut(out.stem, room));
+        log_writef(LOGLEVEL_WARNING, LOGMODULE_CAMERA, "Photo name too long for the file system, shortened to: %s%s",
+                   out.stem.c_str(), out.extension.c_str());
     }
     return true;
 }

@@ -22,7 +22,8 @@ struct mtp_photoname_t
     std::string extension;
 };
 
-// False (logged) for an empty folder and for a name that names no file.
+// False (logged) for an empty folder. A name without a stem gets one, a name
+// too long for the file system is shortened (see mtp_find_filename).
 bool mtp_photoname_prepare(mtp_photoname_t& out, const string_t& folder, const string_t& file_type,
                            const string_t& name);
 // "stem.ext" for suffix 0, "stem_3.ext" for suffix 3; the path adds the folder.
@@ -52,4 +53,14 @@ bool mtp_publish_unique(const std::string& temporary, const mtp_photoname_t& par
 
 // Removes a streamed file that was never published and empties the path.
 void mtp_photofile_remove_partial(stringbuffer_t& partial);
+
+// --- seams for tests ---------------------------------------------------------------------
+// Writes of photo files (saved from memory or streamed) into this folder (in
+// normal form) fail with ENOSPC once a file passes `after_bytes`, as a disk
+// that fills up does. An empty folder turns the fault off. Process-wide.
+void mtp_photofile_set_write_fault(const std::string& folder, u64 after_bytes);
+// Called with each folder synced (after a new entry in it), before the sync
+// returns. Null turns it off. Process-wide.
+typedef void (*mtp_photofile_sync_observer_t)(const std::string& folder, void* user);
+void mtp_photofile_set_sync_observer(mtp_photofile_sync_observer_t observer, void* user);
 } // namespace orvo

@@ -14,11 +14,15 @@
 #include "orvo/core/core_log.h"
 
 #include <atomic>
+#include <mutex>
+#include <vector>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -28,6 +32,33 @@ namespace
 {
 std::atomic<u32> g_publish_mode{MTP_PUBLISH_AUTO};
 std::atomic<u64> g_temporary_counter{0};
+
+// The test seams: a folder whose writes fail, and an observer of syncs.
+std::mutex g_seam_mutex;
+std::string g_fault_folder;
+u64 g_fault_after = 0;
+std::atomic<bool> g_fault_on{false};
+mtp_photofile_sync_observer_t g_sync_observer = nullptr;
+void* g_sync_user = nullptr;
+
+const char TEMPORARY_PREFIX[] = ".lumivane-";
+const char TEMPORARY_SUFFIX[] = ".part";
+
+// True when a write that takes a file in `folder` from `written` to
+// `written + n` bytes must fail as on a full disk.
+bool write_faulted(const std::string& folder, u64 written, u64 n)
+{
+    if (!g_fault_on.load(std::memory_order_acquire))
+        return false;
+    std::lock_guard<std::mutex> lock(g_seam_mutex);
+    return folder == g_fault_folder && written + n > g_fault_after;
+}
+
+std::string folder_of(const std::string& path)
+{
+    size_t slash = path.rfind('/');
+    return slash == std::string::npos ? std::string() : (slash == 0 ? std::string("/") : path.substr(0, slash));
+}
 
 std::string text_of(const string_t& text)
 {
@@ -43,18 +74,33 @@ const char* error_text(int error)
     return std::strerror(error);
 }
 
+void sync_folder(const std::string& folder);
+
 // The folder exists as a folder afterwards, or false. A download folder that
 // is a regular file fails here, which sends the photo to the fallback folder.
+// Folders created here are synced into their parents: a photo in a folder
+// whose own entry a crash could lose is not yet safe, and the camera's copy
+// goes once the photo counts as saved.
 bool ensure_folder(const std::string& folder)
 {
     string_t path = string_make(folder.c_str(), folder.size());
     if (dir_exists(path))
         return true;
+    std::vector<std::string> missing;
+    for (std::string at = folder; !at.empty() && at != "/" &&
+                                  !dir_exists(string_make(at.c_str(), at.size()));
+         at = folder_of(at))
+        missing.push_back(at);
     dir_create(path);
-    if (dir_exists(path))
-        return true;
-    log_writef(LOGLEVEL_ERROR, LOGMODULE_CAMERA, "Failed to create folder for photo: %s", folder.c_str());
-    return false;
+    if (!dir_exists(path))
+    {
+        log_writef(LOGLEVEL_ERROR, LOGMODULE_CAMERA, "Failed to create folder for photo: %s", folder.c_str());
+        return false;
+    }
+    // Outermost first: each parent then holds its new entry on the medium.
+    for (auto it = missing.rbegin(); it != missing.rend(); ++it)
+        sync_folder(folder_of(*it));
+    return true;
 }
 
 // A new, empty temporary file in the folder, open for writing. Hidden, and
@@ -64,8 +110,8 @@ int create_temporary(const std::string& folder, std::string& path)
     for (int attempt = 0; attempt < 100; ++attempt)
     {
         u64 counter = g_temporary_counter.fetch_add(1, std::memory_order_relaxed);
-        path = folder + "/.lumivane-" + std::to_string(static_cast<long long>(getpid())) + "-" +
-               std::to_string(counter) + ".part";
+        path = folder + "/" + TEMPORARY_PREFIX + std::to_string(static_cast<long long>(getpid())) + "-" +
+               std::to_string(counter) + TEMPORARY_SUFFIX;
         int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (fd >= 0)
             return fd;
@@ -80,10 +126,16 @@ int create_temporary(const std::string& folder, std::string& path)
 
 bool write_all(int fd, const u8* bytes, u64 n, const std::string& path)
 {
+    const std::string folder = folder_of(path);
+    u64 done = 0;
     while (n > 0)
     {
         size_t chunk = n > (1u << 30) ? (1u << 30) : static_cast<size_t>(n);
-        ssize_t written = write(fd, bytes, chunk);
+        ssize_t written = -1;
+        if (write_faulted(folder, done, chunk))
+            errno = ENOSPC;
+        else
+            written = write(fd, bytes, chunk);
         if (written < 0 && errno == EINTR)
             continue;
         if (written <= 0)
@@ -94,6 +146,7 @@ bool write_all(int fd, const u8* bytes, u64 n, const std::string& path)
         }
         bytes += written;
         n -= static_cast<u64>(written);
+        done += static_cast<u64>(written);
     }
     return true;
 }
@@ -131,6 +184,11 @@ bool close_checked(int fd, const std::string& path)
 // The new name must survive a crash before the camera's copy may go.
 void sync_folder(const std::string& folder)
 {
+    {
+        std::lock_guard<std::mutex> lock(g_seam_mutex);
+        if (g_sync_observer)
+            g_sync_observer(folder, g_sync_user);
+    }
     int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0)
         return;
@@ -232,6 +290,83 @@ void check_payload(const mtp_downloadtask_t& task, const memory_t& bytes)
     }
 }
 
+// The file a streaming download writes: every write goes straight to the
+// descriptor, and a failure (a full disk) is noted in the task so that the
+// download can be taken again into the fallback folder.
+struct photostream_t
+{
+    int fd;
+    u64 written;
+    std::string path;
+    std::string folder;
+    mtp_downloadtask_t* task;
+};
+
+ssize_t photostream_write(void* cookie, const char* bytes, size_t n)
+{
+    photostream_t& stream = *static_cast<photostream_t*>(cookie);
+    size_t done = 0;
+    while (done < n)
+    {
+        ssize_t written = -1;
+        if (write_faulted(stream.folder, stream.written, n - done))
+            errno = ENOSPC;
+        else
+            written = write(stream.fd, bytes + done, n - done);
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0)
+        {
+            int error = written < 0 ? errno : ENOSPC;
+            if (!stream.task->file_write_failed)
+                log_writef(LOGLEVEL_ERROR, LOGMODULE_CAMERA, "Failed to write file: %s - %s", stream.path.c_str(),
+                           error_text(error));
+            stream.task->file_write_failed = true;
+            errno = error;
+            return 0; // the stream's error: fwrite and fclose report it
+        }
+        done += static_cast<size_t>(written);
+        stream.written += static_cast<u64>(written);
+    }
+    return static_cast<ssize_t>(n);
+}
+
+int photostream_seek(void* cookie, off64_t* position, int whence)
+{
+    photostream_t& stream = *static_cast<photostream_t*>(cookie);
+    off64_t at = lseek64(stream.fd, *position, whence);
+    if (at < 0)
+        return -1;
+    *position = at;
+    return 0;
+}
+
+int photostream_close(void* cookie)
+{
+    photostream_t* stream = static_cast<photostream_t*>(cookie);
+    int result = close(stream->fd);
+    if (result != 0)
+    {
+        stream->task->file_write_failed = true;
+        log_writef(LOGLEVEL_ERROR, LOGMODULE_CAMERA, "Failed to write file: %s - %s", stream->path.c_str(),
+                   error_text(errno));
+    }
+    delete stream;
+    return result;
+}
+
+FILE* photostream_open(int fd, const std::string& path, mtp_downloadtask_t& task)
+{
+    photostream_t* stream = new (std::nothrow) photostream_t{fd, 0, path, folder_of(path), &task};
+    if (!stream)
+        return nullptr;
+    cookie_io_functions_t functions = {nullptr, photostream_write, photostream_seek, photostream_close};
+    FILE* file = fopencookie(stream, "wb", functions);
+    if (!file)
+        delete stream;
+    return file;
+}
+
 // A streamed download: sync the file the vendor wrote and closed, then give it
 // its name.
 bool publish_streamed(mtp_downloadtask_t& task)
@@ -270,6 +405,62 @@ bool publish_streamed(mtp_downloadtask_t& task)
 void mtp_photofile_set_publish_mode(mtp_publish_mode_t mode)
 {
     g_publish_mode.store(mode, std::memory_order_relaxed);
+}
+
+void mtp_photofile_set_write_fault(const std::string& folder, u64 after_bytes)
+{
+    std::lock_guard<std::mutex> lock(g_seam_mutex);
+    g_fault_folder = folder;
+    g_fault_after = after_bytes;
+    g_fault_on.store(!folder.empty(), std::memory_order_release);
+}
+
+void mtp_photofile_set_sync_observer(mtp_photofile_sync_observer_t observer, void* user)
+{
+    std::lock_guard<std::mutex> lock(g_seam_mutex);
+    g_sync_observer = observer;
+    g_sync_user = user;
+}
+
+u32 mtp_photofile_sweep_temporaries(const string_t& folder)
+{
+    std::string path = text_of(folder);
+    DIR* dir = path.empty() ? nullptr : opendir(path.c_str());
+    if (!dir)
+        return 0;
+    const size_t prefix = sizeof(TEMPORARY_PREFIX) - 1;
+    const size_t suffix = sizeof(TEMPORARY_SUFFIX) - 1;
+    u32 removed = 0;
+    while (struct dirent* entry = readdir(dir))
+    {
+        // Only our own pattern: ".lumivane-<pid>-<counter>.part".
+        const std::string name = entry->d_name;
+        if (name.size() <= prefix + suffix || name.compare(0, prefix, TEMPORARY_PREFIX) != 0 ||
+            name.compare(name.size() - suffix, suffix, TEMPORARY_SUFFIX) != 0)
+            continue;
+        const std::string middle = name.substr(prefix, name.size() - prefix - suffix);
+        size_t dash = middle.find('-');
+        if (dash == 0 || dash == std::string::npos || dash + 1 == middle.size() ||
+            middle.find_first_not_of("0123456789", 0) != dash ||
+            middle.find_first_not_of("0123456789", dash + 1) != std::string::npos || dash > 9)
+            continue;
+        const long pid = std::stol(middle.substr(0, dash));
+        // A live process (another instance, or this one) may still be writing it.
+        if (pid <= 0 || pid == static_cast<long>(getpid()) || kill(static_cast<pid_t>(pid), 0) == 0 ||
+            errno != ESRCH)
+            continue;
+        struct stat info;
+        const std::string full = path + "/" + name;
+        if (lstat(full.c_str(), &info) != 0 || !S_ISREG(info.st_mode))
+            continue;
+        if (unlink(full.c_str()) == 0)
+            ++removed;
+    }
+    closedir(dir);
+    if (removed)
+        log_writef(LOGLEVEL_INFO, LOGMODULE_CAMERA, "Removed %u unfinished photo files left by an earlier run in: %s",
+                   removed, path.c_str());
+    return removed;
 }
 
 bool mtp_publish_unique(const std::string& temporary, const mtp_photoname_t& parts, stringbuffer_t& name,
@@ -396,7 +587,9 @@ FILE* mtp_fopen_photo(mtp_downloadtask_t& task)
 
     std::string wanted = text_of(wanted_name(task));
     const stringbuffer_t* folders[2] = {&task.download_folder, &task.fallback_folder};
-    for (int i = 0; i < 2; ++i)
+    task.file_write_failed = false;
+    // A download taken again after the disk failed goes to the fallback folder.
+    for (int i = task.file_fallback ? 1 : 0; i < 2; ++i)
     {
         if (i == 1)
             log_writef(LOGLEVEL_WARNING, LOGMODULE_CAMERA, "Saving file to fallback location");
@@ -417,7 +610,7 @@ FILE* mtp_fopen_photo(mtp_downloadtask_t& task)
         int fd = create_temporary(parts.folder, temporary);
         if (fd < 0)
             continue;
-        FILE* file = fdopen(fd, "wb");
+        FILE* file = photostream_open(fd, temporary, task);
         if (!file)
         {
             close(fd);

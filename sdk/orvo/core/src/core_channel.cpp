@@ -161,9 +161,12 @@ void writer_publish(channel_t& channel)
 
 // Moves the writer to a ring of 2 x (capacity + n) rounded up to 16. The old
 // ring stays with the reader until it passes the moved header.
-bool writer_grow(channel_t& channel, u64 n)
+
+// Moves the writer to a fresh ring of the given capacity (the reader follows
+// and frees the old one), for growing past a full ring or shrinking back once
+// a burst has drained.
+bool writer_move_to_ring(channel_t& channel, u64 capacity)
 {
-    u64 capacity = (2 * (channel.capacity + n) + 15) & ~15ull;
     u8* ring = ring_allocate(capacity);
     if (!ring)
         return false;
@@ -276,7 +279,7 @@ bool channel_write(channel_t& channel, const void* data, u64 length)
     {
         if (!writer_may_wait(channel))
             return false;
-        if (!writer_grow(channel, length))
+        if (!writer_move_to_ring(channel, (2 * (channel.capacity + length) + 15) & ~15ull))
             return false;
     }
     u8* target;
@@ -291,6 +294,56 @@ bool channel_write(channel_t& channel, const void* data, u64 length)
         std::memcpy(target, data, static_cast<size_t>(length));
     writer_publish(channel);
     return true;
+}
+
+channelwrite_t channel_write_growing(channel_t& channel, const void* data, u64 length, u64 max_capacity)
+{
+    if (!channel.start || channel.write_reserved)
+        return CHANNEL_WRITE_FAILED;
+    if (length > CHANNEL_MAX_RECORD)
+    {
+        log_writef(LOGLEVEL_ERROR, LOGMODULE_GENERAL, "Failed to write %llu bytes to channel: record too large",
+                   static_cast<unsigned long long>(length));
+        return CHANNEL_WRITE_FAILED;
+    }
+    // Closed: what still fits goes in, but no ring is made for a reader
+    // that is gone.
+    if (!channel.open.load(std::memory_order_acquire))
+    {
+        u8* target = length > channel.capacity / 2 ? nullptr : writer_place(channel, length);
+        if (!target)
+            return CHANNEL_WRITE_CLOSED;
+        writer_fill(channel, target, length);
+        if (length)
+            std::memcpy(target, data, static_cast<size_t>(length));
+        writer_publish(channel);
+        return CHANNEL_WRITE_DONE;
+    }
+    // A burst that made the ring grow has drained: go back to the first size,
+    // so that memory follows what is in flight rather than its peak.
+    if (channel.capacity > CHANNEL_INITIAL_CAPACITY && length <= CHANNEL_INITIAL_CAPACITY / 2 &&
+        channel.limit.load(std::memory_order_acquire) == channel.write_header)
+    {
+        writer_move_to_ring(channel, CHANNEL_INITIAL_CAPACITY); // on failure the big ring serves on
+    }
+    u8* target = length > channel.capacity / 2 ? nullptr : writer_place(channel, length);
+    if (!target)
+    {
+        // Full (or too small for the record): a larger ring instead of waiting.
+        u64 capacity = (2 * (channel.capacity + length) + 15) & ~15ull;
+        if (capacity > max_capacity)
+            return CHANNEL_WRITE_FULL;
+        if (!writer_move_to_ring(channel, capacity))
+            return CHANNEL_WRITE_FAILED;
+        target = writer_place(channel, length);
+        if (!target)
+            return CHANNEL_WRITE_FAILED; // cannot happen: the new ring is empty and large enough
+    }
+    writer_fill(channel, target, length);
+    if (length)
+        std::memcpy(target, data, static_cast<size_t>(length));
+    writer_publish(channel);
+    return CHANNEL_WRITE_DONE;
 }
 
 bool channel_write_begin(channel_t& channel, void*& data, u64 length)

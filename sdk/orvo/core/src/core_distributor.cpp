@@ -10,6 +10,8 @@
 #include "orvo/core/core_log.h"
 #include "orvo/core/core_memory.h"
 #include "orvo/core/core_message_queue.h"
+#include "orvo/core/core_thread.h"
+#include "orvo/core/core_time.h"
 
 #include <cstring>
 
@@ -71,6 +73,55 @@ i32 caller_pipe()
     return -1;
 }
 
+// Messages that met a closed channel since the distributor last started or
+// released: a Stop that ends a flood costs one summary line, not one per message.
+std::atomic<u64> dropped_after_stop{0};
+
+void report_dropped()
+{
+    u64 dropped = dropped_after_stop.exchange(0, std::memory_order_acq_rel);
+    if (dropped)
+        log_writef(LOGLEVEL_WARNING, LOGMODULE_MESSAGE, "Dropped %llu messages sent to stopped message queues",
+                   static_cast<unsigned long long>(dropped));
+}
+
+// Writes one message into a pipe's channel without waiting for its reader, so
+// that threads sending to each other can never wait on each other: a full
+// ring grows (the reader moves to the larger one when it pumps). Only past
+// DISTRIBUTOR_MAX_CHANNEL_BYTES, a reader that has stopped pumping, does the
+// sender wait, yielding, up to DISTRIBUTOR_SEND_LIMIT_MS and then give up.
+bool pipe_write(channel_t& channel, const u8* bytes, u32 size, i32 from, i32 to)
+{
+    channelwrite_t result = channel_write_growing(channel, bytes, size, DISTRIBUTOR_MAX_CHANNEL_BYTES);
+    if (result == CHANNEL_WRITE_FULL)
+    {
+        countdown_t limit;
+        countdown_start(limit, DISTRIBUTOR_SEND_LIMIT_MS, TIMEUNIT_MILLISECONDS);
+        while (result == CHANNEL_WRITE_FULL && !countdown_expired(limit))
+        {
+            thread_sleep(1, TIMEUNIT_MILLISECONDS);
+            result = channel_write_growing(channel, bytes, size, DISTRIBUTOR_MAX_CHANNEL_BYTES);
+        }
+    }
+    switch (result)
+    {
+    case CHANNEL_WRITE_DONE:
+        return true;
+    case CHANNEL_WRITE_CLOSED:
+        dropped_after_stop.fetch_add(1, std::memory_order_relaxed);
+        return false;
+    case CHANNEL_WRITE_FULL:
+        log_writef(LOGLEVEL_ERROR, LOGMODULE_MESSAGE,
+                   "Failed to send message from queue %d to queue %d: %llu bytes in flight and not pumped for %llu ms",
+                   from, to, static_cast<unsigned long long>(DISTRIBUTOR_MAX_CHANNEL_BYTES),
+                   static_cast<unsigned long long>(DISTRIBUTOR_SEND_LIMIT_MS));
+        return false;
+    default:
+        log_writef(LOGLEVEL_ERROR, LOGMODULE_MESSAGE, "Failed to send message from queue %d to queue %d", from, to);
+        return false;
+    }
+}
+
 void trace_message(const Message& message)
 {
     if (!log_is_enabled(LOGLEVEL_TRACE, LOGMODULE_MESSAGE) || !log_is_enabled(LOGLEVEL_VERBOSE, LOGMODULE_MESSAGE))
@@ -106,6 +157,7 @@ bool Distributor::Initialise()
 
 bool Distributor::Start()
 {
+    report_dropped();
     Distributor_isActive.store(true, std::memory_order_release);
     return true;
 }
@@ -153,6 +205,7 @@ void Distributor::Release()
     }
     Distributor_numPipes.store(0, std::memory_order_release);
     mutex_unlock(Distributor_mutex);
+    report_dropped();
 }
 
 bool Distributor::IsActive()
@@ -305,15 +358,10 @@ bool DistributorSendFromPipe(i32 pipe, const Message& message)
             continue; // unlinked: nobody reads this pipe any more
         if (destination != 0 && !route_test(target, destination))
             continue;
-        if (channel_write(target.channels[pipe], bytes, size))
-        {
+        if (pipe_write(target.channels[pipe], bytes, size, pipe, j))
             reached = true;
-        }
         else
-        {
             failed = true;
-            log_writef(LOGLEVEL_ERROR, LOGMODULE_MESSAGE, "Failed to send message from queue %d to queue %d", pipe, j);
-        }
     }
 
     // The own queue last, from a copy: its callbacks may encode again into the

@@ -74,6 +74,13 @@ std::string sanitised(const string_t& text, bool dots)
     return out;
 }
 
+// "" and "." name the folder itself: joined to it they give a record of the
+// folder, and a later name replacement would land in its parent.
+bool names_a_file(const std::string& name)
+{
+    return !name.empty() && name != ".";
+}
+
 std::string dirname_text(const fs::path& path)
 {
     std::string text = path_normalise(path);
@@ -300,8 +307,14 @@ bool filename_set(filename_t& filename, const fs::path& path)
 
 bool filename_set(filename_t& filename, const string_t& directory, const string_t& name)
 {
+    std::string leaf = sanitised(name, true);
+    if (!names_a_file(leaf))
+    {
+        filename_clear(filename);
+        return false;
+    }
     fs::path joined = path_from_string(directory);
-    joined /= sanitised(name, true);
+    joined /= leaf;
     return filename_assign(filename, path_normalise(joined));
 }
 
@@ -315,16 +328,22 @@ bool filename_replace_dir(filename_t& filename, const string_t& directory)
 
 bool filename_replace_name(filename_t& filename, const string_t& name)
 {
+    std::string leaf = sanitised(name, true);
+    if (!names_a_file(leaf))
+        return false;
     fs::path joined(to_std_text(filename.dir.path));
-    joined /= sanitised(name, true);
+    joined /= leaf;
     std::string full = path_normalise(joined);
     return !full.empty() && filename_assign(filename, full);
 }
 
 bool filename_replace_stem(filename_t& filename, const string_t& stem)
 {
+    std::string leaf = sanitised(stem, true) + to_std_text(filename.extension);
+    if (!names_a_file(leaf))
+        return false;
     fs::path joined(to_std_text(filename.dir.path));
-    joined /= sanitised(stem, true) + to_std_text(filename.extension);
+    joined /= leaf;
     std::string full = path_normalise(joined);
     return !full.empty() && filename_assign(filename, full);
 }

@@ -172,9 +172,20 @@ bool dir_find_files(vector_t<filename_t>& files, const dirname_t& directory)
         {
             filename_t file;
             filename_initialise(file);
-            // Names with an empty stem (".hidden") give no record and are left out.
-            if (!filename_set(file, entry->path()) || !vector_insert(files, file))
+            // Each entry is one name inside the folder: a backslash would
+            // become a separator in the record's normal form, so that
+            // "x\..\..\y.jpg" names a file outside it. Such names are left
+            // out, as are names with an empty stem (".hidden").
+            const std::string name = entry->path().filename().string();
+            if (name.find('\\') != std::string::npos)
+            {
+                log_writef(LOGLEVEL_WARNING, LOGMODULE_GENERAL, "Leaving out a file whose name holds a backslash: %s/%s",
+                           folder.c_str(), name.c_str());
+            }
+            else if (!filename_set(file, entry->path()) || !vector_insert(files, file))
+            {
                 filename_release(file);
+            }
         }
         entry.increment(error);
     }

@@ -68,7 +68,10 @@ i32 new_node(parser_t& p, json_type_t type, i32 code)
     node.type = type;
     node.next = -1;
     node.name = empty_str;
-    node.reader = &p.reader;
+    if (type == JSON_TYPE_OBJECT)
+        node.object.reader = &p.reader;
+    else if (type == JSON_TYPE_ARRAY)
+        node.array.reader = &p.reader;
     if (values.count >= static_cast<u64>(INT32_MAX) || !vector_insert(values, node))
     {
         fail(code);
@@ -380,9 +383,9 @@ i32 parse_number(parser_t& p)
     json_value_t& number = node(p, index);
     number.number.value = value;
     number.number.magnitude = magnitude;
-    number.number.negative = negative;
-    number.number.integral = integral;
-    number.number.overflow = overflow;
+    number.number_negative = negative;
+    number.number_integral = integral;
+    number.number_overflow = overflow;
     p.pos = end;
     return index;
 }
@@ -605,6 +608,18 @@ i32 parse_array(parser_t& p, u32 depth)
     }
 }
 
+// The reader a container belongs to; null for any other node.
+json_reader_t* reader_of(const json_value_t* container)
+{
+    if (!container)
+        return nullptr;
+    if (container->type == JSON_TYPE_OBJECT)
+        return container->object.reader;
+    if (container->type == JSON_TYPE_ARRAY)
+        return container->array.reader;
+    return nullptr;
+}
+
 const json_value_t* node_at(const json_reader_t* reader, i32 index)
 {
     if (!reader || index < 0 || static_cast<u64>(index) >= reader->values.count)
@@ -617,9 +632,9 @@ const json_value_t* first_child(const json_value_t* container)
     if (!container)
         return nullptr;
     if (container->type == JSON_TYPE_OBJECT)
-        return node_at(container->reader, container->object.first);
+        return node_at(container->object.reader, container->object.first);
     if (container->type == JSON_TYPE_ARRAY)
-        return node_at(container->reader, container->array.first);
+        return node_at(container->array.reader, container->array.first);
     return nullptr;
 }
 
@@ -627,8 +642,8 @@ const json_value_t* find_member(const json_object_t* object, const string_t& nam
 {
     if (!object || object->type != JSON_TYPE_OBJECT)
         return nullptr;
-    for (const json_value_t* member = node_at(object->reader, object->object.first); member;
-         member = node_at(object->reader, member->next))
+    for (const json_value_t* member = node_at(object->object.reader, object->object.first); member;
+         member = node_at(object->object.reader, member->next))
     {
         if (string_equal(member->name, name))
             return member;
@@ -802,7 +817,7 @@ i32 json_get_member_int(const json_object_t* object, const string_t& name)
 u64 json_get_member_ull(const json_object_t* object, const string_t& name)
 {
     const json_value_t* member = find_member_of_type(object, name, JSON_TYPE_NUMBER);
-    if (!member || member->number.negative)
+    if (!member || member->number_negative)
         return 0; // a negative number truncates to 0 or saturates at 0
     return member->number.magnitude;
 }
@@ -835,7 +850,7 @@ const json_value_t* json_get_next_member(const json_value_t* container, const js
         return first_child(container);
     if (!container)
         return nullptr;
-    return node_at(container->reader, member->next);
+    return node_at(reader_of(container), member->next);
 }
 
 i32 json_get_num_elements(const json_array_t* array)
@@ -845,9 +860,9 @@ i32 json_get_num_elements(const json_array_t* array)
 
 const json_value_t* json_get_element(const json_array_t* array, i64 n)
 {
-    if (!array || array->type != JSON_TYPE_ARRAY || !array->reader || n < 0 || n >= array->array.count)
+    if (!array || array->type != JSON_TYPE_ARRAY || !array->array.reader || n < 0 || n >= array->array.count)
         return nullptr;
-    json_reader_t* reader = array->reader;
+    json_reader_t* reader = array->array.reader;
     // Only a node of the pool itself can use the cursor; a caller's copy of
     // the node walks from the start.
     const bool pooled = array >= reader->values.data && array < reader->values.data + reader->values.count;
@@ -891,7 +906,7 @@ i64 json_number_to_ll(const json_number_t* number)
     if (!number || number->type != JSON_TYPE_NUMBER)
         return 0;
     const u64 magnitude = number->number.magnitude;
-    if (number->number.negative)
+    if (number->number_negative)
     {
         if (magnitude >= static_cast<u64>(INT64_MAX) + 1)
             return INT64_MIN;
@@ -936,7 +951,7 @@ void json_print(const json_value_t* value, int indent)
         const bool object = value->type == JSON_TYPE_OBJECT;
         log_print(object ? "{" : "[");
         bool first = true;
-        for (const json_value_t* child = first_child(value); child; child = node_at(value->reader, child->next))
+        for (const json_value_t* child = first_child(value); child; child = node_at(reader_of(value), child->next))
         {
             if (!first)
                 log_print(",");

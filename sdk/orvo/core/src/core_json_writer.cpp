@@ -49,6 +49,53 @@ inline char escape_letter(u8 c)
     }
 }
 
+// The length of the well-formed UTF-8 sequence at in (of n bytes), or 0 when
+// it is not one; then `skip` is the length of its longest valid start (at
+// least 1), which is replaced by one U+FFFD.
+u64 utf8_sequence(const u8* in, u64 n, u64& skip)
+{
+    const u8 c = in[0];
+    u64 length;
+    u8 low = 0x80, high = 0xBF; // the second byte's range
+    if (c >= 0xC2 && c <= 0xDF)
+        length = 2;
+    else if (c >= 0xE0 && c <= 0xEF)
+    {
+        length = 3;
+        if (c == 0xE0)
+            low = 0xA0; // overlong
+        else if (c == 0xED)
+            high = 0x9F; // surrogates
+    }
+    else if (c >= 0xF0 && c <= 0xF4)
+    {
+        length = 4;
+        if (c == 0xF0)
+            low = 0x90; // overlong
+        else if (c == 0xF4)
+            high = 0x8F; // past U+10FFFF
+    }
+    else
+    {
+        skip = 1;
+        return 0;
+    }
+    u64 i = 1;
+    for (; i < length && i < n; ++i)
+    {
+        const u8 lo = i == 1 ? low : 0x80;
+        const u8 hi = i == 1 ? high : 0xBF;
+        if (in[i] < lo || in[i] > hi)
+            break;
+    }
+    if (i == length)
+        return length;
+    skip = i;
+    return 0;
+}
+
+const char REPLACEMENT[] = "\xEF\xBF\xBD"; // U+FFFD
+
 // Room for extra more bytes behind the text; the storage at least doubles,
 // so a text built from many small pieces is copied O(log n) times.
 bool reserve(stringbuffer_t& text, u64 extra)
@@ -361,13 +408,29 @@ bool json_write_string(json_writer_t& writer, const string_t& text)
         return false;
     // Counting the escapes first sizes the output exactly, so the text is
     // written straight into the target after at most one (geometric) growth.
+    // Text that is not well-formed UTF-8 (a camera's or a file's name) is
+    // written with U+FFFD in place of each bad sequence: a strict client
+    // would otherwise refuse the whole reply.
     const u8* in = reinterpret_cast<const u8*>(text.str);
     const u64 n = text.length;
     u64 size = n + 2;
-    for (u64 i = 0; i < n; ++i)
+    for (u64 i = 0; i < n;)
     {
-        if (needs_escape(in[i]))
-            size += escape_letter(in[i]) ? 1 : 5;
+        if (in[i] < 0x80)
+        {
+            if (needs_escape(in[i]))
+                size += escape_letter(in[i]) ? 1 : 5;
+            ++i;
+            continue;
+        }
+        u64 skip = 0;
+        if (u64 length = utf8_sequence(in + i, n - i, skip))
+        {
+            i += length;
+            continue;
+        }
+        size = size - skip + 3;
+        i += skip;
     }
     stringbuffer_t& out = *writer.target;
     if (!reserve(out, size))
@@ -382,13 +445,32 @@ bool json_write_string(json_writer_t& writer, const string_t& text)
     for (;;)
     {
         u64 run = i;
-        while (run < n && !needs_escape(in[run]))
-            ++run;
+        u64 skip = 0;
+        while (run < n)
+        {
+            if (in[run] < 0x80)
+            {
+                if (needs_escape(in[run]))
+                    break;
+                ++run;
+            }
+            else if (u64 length = utf8_sequence(in + run, n - run, skip))
+                run += length;
+            else
+                break;
+        }
         std::memcpy(buffer + pos, in + i, run - i);
         pos += run - i;
         i = run;
         if (i == n)
             break;
+        if (in[i] >= 0x80)
+        {
+            std::memcpy(buffer + pos, REPLACEMENT, 3);
+            pos += 3;
+            i += skip;
+            continue;
+        }
         const u8 c = in[i++];
         buffer[pos++] = '\\';
         if (const char letter = escape_letter(c))

@@ -1,4 +1,4 @@
-// The process-wide log. Everything that runs under the log lock allocates
+// The process-wide log_context(). Everything that runs under the log lock allocates
 // with malloc directly and never logs: heap_alloc logs its failures, which
 // would take the (non-recursive) log lock a second time.
 #include "orvo/core/core_log.h"
@@ -36,19 +36,24 @@ struct logcontext_t
     global_mutex_t lock;
     int open_count = 0;
     std::atomic<bool> open{false}; // mirrors buffer != null for lock-free readers
-
-    ~logcontext_t() { std::free(buffer); }
 };
 
-logcontext_t log;
+// Never destroyed: a thread abandoned at its stop limit may still log while
+// the process exits, after static destructors have run, and must find the
+// lock and the buffer where they were.
+logcontext_t& log_context()
+{
+    static logcontext_t* context = new logcontext_t;
+    return *context;
+}
 
 std::atomic<debug_handler_t> debug_handler{debug_default_handler};
 std::atomic<void*> debug_user{nullptr};
 
 void send(const char* text)
 {
-    log_handler_t handler = log.handler.load(std::memory_order_acquire);
-    void* user = log.user.load(std::memory_order_acquire);
+    log_handler_t handler = log_context().handler.load(std::memory_order_acquire);
+    void* user = log_context().user.load(std::memory_order_acquire);
     string_t piece = string_make(text);
     if (handler)
         handler(piece, user);
@@ -60,13 +65,13 @@ void send(const char* text)
 // fits. A failure to grow drops the text and says so through the handler.
 void send_formatted(const char* format, va_list args)
 {
-    if (!log.buffer)
+    if (!log_context().buffer)
         return;
     va_list copy;
     va_copy(copy, args);
-    int result = std::vsnprintf(log.buffer, static_cast<size_t>(log.buffer_size), format, copy);
+    int result = std::vsnprintf(log_context().buffer, static_cast<size_t>(log_context().buffer_size), format, copy);
     va_end(copy);
-    while (result > 0 && static_cast<u64>(result) >= log.buffer_size)
+    while (result > 0 && static_cast<u64>(result) >= log_context().buffer_size)
     {
         u64 size = static_cast<u64>(result) * 2 + 2;
         char* grown = static_cast<char*>(std::malloc(static_cast<size_t>(size)));
@@ -78,15 +83,15 @@ void send_formatted(const char* format, va_list args)
             send(note);
             return;
         }
-        std::free(log.buffer);
-        log.buffer = grown;
-        log.buffer_size = size;
+        std::free(log_context().buffer);
+        log_context().buffer = grown;
+        log_context().buffer_size = size;
         va_copy(copy, args);
-        result = std::vsnprintf(log.buffer, static_cast<size_t>(log.buffer_size), format, copy);
+        result = std::vsnprintf(log_context().buffer, static_cast<size_t>(log_context().buffer_size), format, copy);
         va_end(copy);
     }
     if (result > 0)
-        send(log.buffer);
+        send(log_context().buffer);
 }
 
 void print_formatted(const char* format, ...) ORVO_PRINTF_FORMAT(1, 2);
@@ -115,79 +120,86 @@ u32 level_bit_position(u32 level)
 
 bool log_open()
 {
-    if (!mutex_lock(log.lock))
+    if (!mutex_lock(log_context().lock))
         return false;
-    if (++log.open_count > 1)
+    if (++log_context().open_count > 1)
     {
-        mutex_unlock(log.lock);
+        mutex_unlock(log_context().lock);
         return true;
     }
-    log.buffer = static_cast<char*>(std::malloc(LOG_INITIAL_BUFFER_SIZE));
-    if (!log.buffer)
+    log_context().buffer = static_cast<char*>(std::malloc(LOG_INITIAL_BUFFER_SIZE));
+    if (!log_context().buffer)
     {
         std::fputs("ERROR: Failed to allocate log buffer\n", stdout);
         std::fflush(stdout);
-        mutex_unlock(log.lock);
+        mutex_unlock(log_context().lock);
         return false;
     }
-    log.buffer_size = LOG_INITIAL_BUFFER_SIZE;
-    log.open.store(true, std::memory_order_release);
-    log.user.store(nullptr, std::memory_order_release);
-    log.handler.store(log_default_handler, std::memory_order_release);
+    log_context().buffer_size = LOG_INITIAL_BUFFER_SIZE;
+    log_context().open.store(true, std::memory_order_release);
+    log_context().user.store(nullptr, std::memory_order_release);
+    log_context().handler.store(log_default_handler, std::memory_order_release);
     for (u32 module = 0; module < LOGMODULE_MAX; ++module)
         logstates[module].store(LOG_DEFAULT_LEVELS, std::memory_order_relaxed);
     std::fputs(utf8_bom.str, stdout);
     std::fflush(stdout);
     log_print_header(LOGLEVEL_INFO, LOGMODULE_GENERAL);
     print_formatted("Log opened: linux %s %s\n", platform_architecture(), platform_compiler());
-    mutex_unlock(log.lock);
+    mutex_unlock(log_context().lock);
     return true;
 }
 
 void log_close()
 {
-    if (!mutex_lock(log.lock))
+    if (!mutex_lock(log_context().lock))
         return;
-    if (log.open_count == 0 || --log.open_count > 0)
+    if (log_context().open_count == 0 || --log_context().open_count > 0)
     {
-        mutex_unlock(log.lock);
+        mutex_unlock(log_context().lock);
         return;
     }
-    if (log.buffer)
+    if (log_context().buffer)
     {
         log_print_header(LOGLEVEL_INFO, LOGMODULE_GENERAL);
         send("Log closed\n");
-        std::free(log.buffer);
+        std::free(log_context().buffer);
     }
-    log.open.store(false, std::memory_order_release);
-    log.buffer = nullptr;
-    log.buffer_size = 0;
-    log.open_count = 0;
-    log.user.store(nullptr, std::memory_order_release);
-    log.handler.store(nullptr, std::memory_order_release);
-    mutex_unlock(log.lock);
+    log_context().open.store(false, std::memory_order_release);
+    log_context().buffer = nullptr;
+    log_context().buffer_size = 0;
+    log_context().open_count = 0;
+    log_context().user.store(nullptr, std::memory_order_release);
+    log_context().handler.store(nullptr, std::memory_order_release);
+    mutex_unlock(log_context().lock);
 }
 
 bool log_is_open()
 {
-    return log.open.load(std::memory_order_acquire);
+    return log_context().open.load(std::memory_order_acquire);
 }
 
 u64 log_buffer_size()
 {
-    if (!mutex_lock(log.lock))
+    if (!mutex_lock(log_context().lock))
         return 0;
-    u64 size = log.buffer_size;
-    mutex_unlock(log.lock);
+    u64 size = log_context().buffer_size;
+    mutex_unlock(log_context().lock);
     return size;
 }
 
 void log_set_handler(log_handler_t handler, void* user)
 {
-    log.user.store(user, std::memory_order_release);
-    log.handler.store(handler ? handler : log_default_handler, std::memory_order_release);
+    // Handlers run only under the log lock, so installing under it swaps the
+    // pair as one and waits for a line that is still in the old handler; no
+    // thread calls the old handler once this has returned.
+    logcontext_t& context = log_context();
+    bool locked = mutex_lock(context.lock);
+    context.user.store(handler ? user : nullptr, std::memory_order_release);
+    context.handler.store(handler ? handler : log_default_handler, std::memory_order_release);
     if (handler)
         handler(utf8_bom, user);
+    if (locked)
+        mutex_unlock(context.lock);
 }
 
 void log_default_handler(const string_t& text, void*)
@@ -246,11 +258,11 @@ bool log_lock(u32 level, u32 module)
 {
     if (!log_is_enabled(level, module))
         return false;
-    if (!mutex_lock(log.lock))
+    if (!mutex_lock(log_context().lock))
         return false;
-    if (!log.buffer)
+    if (!log_context().buffer)
     {
-        mutex_unlock(log.lock);
+        mutex_unlock(log_context().lock);
         return false;
     }
     log_print_header(level, module);
@@ -260,12 +272,12 @@ bool log_lock(u32 level, u32 module)
 void log_unlock()
 {
     send("\n");
-    mutex_unlock(log.lock);
+    mutex_unlock(log_context().lock);
 }
 
 void log_print_header(u32 level, u32 module)
 {
-    if (!log.buffer)
+    if (!log_context().buffer)
         return;
     i64 now = time_get_wallclock();
     time_t seconds = static_cast<time_t>(now / 1000000);

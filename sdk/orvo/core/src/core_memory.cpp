@@ -110,6 +110,15 @@ void memorybuffer_release(memorybuffer_t& buffer)
 
 bool memorybuffer_lock(memorybuffer_t& buffer, u64 n, u8*& out)
 {
+    // Storage is n + 1 bytes: a size near 2^64 would wrap to a tiny block
+    // that the caller then writes n bytes into.
+    if (n > MEMORYBUFFER_MAX_BYTES)
+    {
+        log_writef(LOGLEVEL_ERROR, LOGMODULE_GENERAL, "Failed to allocate memory: %llu bytes is too large",
+                   (unsigned long long)n);
+        out = nullptr;
+        return false;
+    }
     if (buffer.capacity < n || (!buffer.buf && n > 0))
     {
         u8* storage = static_cast<u8*>(heap_alloc(n + 1, 16, ORVO_HEAP_TAG));

@@ -132,10 +132,10 @@ bool refuse(const msgbuilder_t& builder, const json_value_t* member, const char*
 // A whole number from minimum to maximum, exactly as written.
 bool whole_number(const json_value_t* value, i64 minimum, i64 maximum, i64& out)
 {
-    if (value->type != JSON_TYPE_NUMBER || !value->number.integral || value->number.overflow)
+    if (value->type != JSON_TYPE_NUMBER || !value->number_integral || value->number_overflow)
         return false;
     const u64 magnitude = value->number.magnitude;
-    if (value->number.negative && magnitude != 0)
+    if (value->number_negative && magnitude != 0)
     {
         if (magnitude > static_cast<u64>(INT64_MAX) + 1)
             return false;
@@ -207,8 +207,8 @@ bool add_member(msgbuilder_t& builder, msgfield_t id, const json_value_t* member
         return msgbuilder_add(builder, id, static_cast<long long>(whole));
     case MSGDATA_TYPE_UINT64:
         // Above 2^63 the magnitude itself is the value.
-        if (member->type != JSON_TYPE_NUMBER || !member->number.integral || member->number.overflow ||
-            (member->number.negative && member->number.magnitude != 0))
+        if (member->type != JSON_TYPE_NUMBER || !member->number_integral || member->number_overflow ||
+            (member->number_negative && member->number.magnitude != 0))
             return refuse(builder, member, "is not a whole number from 0 to 2^64 - 1");
         return msgbuilder_add(builder, id, static_cast<unsigned long long>(member->number.magnitude));
     case MSGDATA_TYPE_FLOAT32:

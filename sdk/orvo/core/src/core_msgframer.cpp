@@ -5,6 +5,7 @@
 
 #include "orvo/core/core_log.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace orvo
@@ -49,8 +50,13 @@ bool msgframer_lock(msgframer_t& framer, u64 n, u8*& out)
                    static_cast<unsigned long long>(n));
         return false;
     }
+    // Grown geometrically: a message arriving in many small pieces would
+    // otherwise copy everything held on every piece.
+    u64 size = held + n;
+    if (size > buffer.capacity && buffer.capacity <= MEMORYBUFFER_MAX_BYTES / 2)
+        size = std::max(size, 2 * buffer.capacity);
     u8* storage = nullptr;
-    if (!memorybuffer_lock(buffer, held + n, storage))
+    if (!memorybuffer_lock(buffer, size, storage))
         return false;
     out = storage ? storage + held : nullptr;
     return true;

@@ -9,6 +9,7 @@
 #include "orvo/core/core_log.h"
 #include "orvo/core/core_mutex.h"
 #include "orvo/core/core_thread.h"
+#include "orvo/core/core_time.h"
 #include "orvo/core/src/core_msg_internal.h"
 
 #include <atomic>
@@ -544,7 +545,26 @@ bool msghub_send(msghub_t* from, msghub_t* to, const msg_t* msg)
         deliver(to, msg);
         return true;
     }
-    return channel_write(to->in[from->index], msg, msg->num_bytes);
+    // Never waits for the other hub to pump: a full channel grows, so two
+    // threads whose hubs send to each other cannot wait on each other. Only a
+    // hub that has not pumped while a whole MSGHUB_MAX_CHANNEL_BYTES piled up
+    // makes the sender wait, up to MSGHUB_SEND_LIMIT_MS.
+    channel_t& channel = to->in[from->index];
+    channelwrite_t result = channel_write_growing(channel, msg, msg->num_bytes, MSGHUB_MAX_CHANNEL_BYTES);
+    if (result == CHANNEL_WRITE_FULL)
+    {
+        countdown_t limit;
+        countdown_start(limit, MSGHUB_SEND_LIMIT_MS, TIMEUNIT_MILLISECONDS);
+        while (result == CHANNEL_WRITE_FULL && !countdown_expired(limit))
+        {
+            thread_sleep(1, TIMEUNIT_MILLISECONDS);
+            result = channel_write_growing(channel, msg, msg->num_bytes, MSGHUB_MAX_CHANNEL_BYTES);
+        }
+        if (result == CHANNEL_WRITE_FULL)
+            log_writef(LOGLEVEL_ERROR, LOGMODULE_MESSAGE, "Failed to send message to hub %d: not pumped for %llu ms",
+                       to->index, static_cast<unsigned long long>(MSGHUB_SEND_LIMIT_MS));
+    }
+    return result == CHANNEL_WRITE_DONE;
 }
 
 // --- nodes ------------------------------------------------------------------------------------

@@ -1,6 +1,8 @@
 // Mutexes and the wake-up signal over pthreads.
 #include "orvo/core/core_mutex.h"
 
+#include "orvo/core/core_thread.h"
+
 namespace orvo
 {
 bool mutex_initialise(mutex_t& mutex)
@@ -108,6 +110,7 @@ bool Mutex::IsAcquired() const
 bool signal_initialise(signal_t& signal)
 {
     signal.waiting.store(false, std::memory_order_relaxed);
+    signal.inside.store(0, std::memory_order_relaxed);
     if (pthread_cond_init(&signal.condition, nullptr) != 0)
         return false;
     if (pthread_mutex_init(&signal.mutex, nullptr) != 0)
@@ -120,12 +123,16 @@ bool signal_initialise(signal_t& signal)
 
 void signal_wait(signal_t& signal)
 {
-    if (pthread_mutex_lock(&signal.mutex) != 0)
-        return;
-    signal.waiting.store(true, std::memory_order_release);
-    pthread_cond_wait(&signal.condition, &signal.mutex);
-    signal.waiting.store(false, std::memory_order_release);
-    pthread_mutex_unlock(&signal.mutex);
+    signal.inside.fetch_add(1, std::memory_order_acq_rel);
+    if (pthread_mutex_lock(&signal.mutex) == 0)
+    {
+        signal.waiting.store(true, std::memory_order_release);
+        pthread_cond_wait(&signal.condition, &signal.mutex);
+        signal.waiting.store(false, std::memory_order_release);
+        pthread_mutex_unlock(&signal.mutex);
+    }
+    // The last touch of the record: signal_release waits for it.
+    signal.inside.fetch_sub(1, std::memory_order_acq_rel);
 }
 
 void signal_trigger(signal_t& signal)
@@ -140,7 +147,17 @@ void signal_trigger(signal_t& signal)
 
 void signal_release(signal_t& signal)
 {
-    signal_trigger(signal);
+    // A woken waiter still has to take the mutex back and leave: destroying
+    // it under that waiter is undefined, so keep waking until all have gone.
+    while (signal.inside.load(std::memory_order_acquire) > 0)
+    {
+        if (pthread_mutex_lock(&signal.mutex) == 0)
+        {
+            pthread_cond_broadcast(&signal.condition);
+            pthread_mutex_unlock(&signal.mutex);
+        }
+        thread_yield();
+    }
     pthread_cond_destroy(&signal.condition);
     pthread_mutex_destroy(&signal.mutex);
 }

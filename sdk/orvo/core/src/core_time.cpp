@@ -219,10 +219,20 @@ void datetime_set(datetime_t& time, i32 year, i32 month, i32 day, i32 hour, i32 
     time.microsecond = microsecond;
 }
 
-void datetime_add(datetime_t& time, i64 amount, u32 unit)
+bool datetime_add(datetime_t& time, i64 amount, u32 unit)
 {
-    time.ticks += amount * static_cast<i64>(ticks_per_unit(unit));
+    i64 step = 0;
+    i64 ticks = 0;
+    if (__builtin_mul_overflow(amount, static_cast<i64>(ticks_per_unit(unit)), &step) ||
+        __builtin_add_overflow(time.ticks, step, &ticks))
+    {
+        log_writef(LOGLEVEL_ERROR, LOGMODULE_GENERAL, "Failed to add %lld units of %u to a date: out of range",
+                   static_cast<long long>(amount), unit);
+        return false;
+    }
+    time.ticks = ticks;
     datetime_refill(time);
+    return true;
 }
 
 u64 datetime_get(const datetime_t& time, u32 unit)
