@@ -17,6 +17,8 @@
 #include "orvo/core/core_hashtable.h"
 #include "orvo/core/core_message_processor.h"
 
+#include <atomic>
+
 namespace orvo
 {
 // A name and group that SetName gave to a serial number; given back to a
@@ -210,9 +212,9 @@ public:
     u64 GetNumTrackers() const { return m_trackers.count; }
     // How long a request may wait for its cameras before it is answered with
     // failure (a bulb exposure adds its time); CAMERA_REQUEST_TIMEOUT_SECONDS
-    // by default. Set before the thread starts, or on the "CAMERA" thread.
-    void SetRequestTimeout(u64 ticks) { m_requestTimeout = ticks; }
-    u64 GetRequestTimeout() const { return m_requestTimeout; }
+    // by default. Any thread may set it; requests arriving later take it.
+    void SetRequestTimeout(u64 ticks) { m_requestTimeout.store(ticks); }
+    u64 GetRequestTimeout() const { return m_requestTimeout.load(); }
     // Class-wide request and response counters (log lines only).
     static i32 GetRequestCount();
     static i32 GetResponseCount();
@@ -263,7 +265,7 @@ private:
     hashtable_t<camera_serial_entry_t> m_serials;
     camerarequest_handler_t m_handlers[CAMERAREQUEST_COUNT];
     camerarequest_notice_t m_notices[CAMERAREQUEST_COUNT];
-    u64 m_requestTimeout;
+    std::atomic<u64> m_requestTimeout;
 };
 
 // --- request handling ----------------------------------------------------------------------

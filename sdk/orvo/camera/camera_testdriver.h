@@ -117,14 +117,14 @@ private:
     struct queued_download_t
     {
         CameraPhoto* photo;
-        int passes;
-        cameratracker_t* tracker; // the Download request waiting for it, or null
+        int passes; // left before it ends
     };
 
     // The name of the property's current value, or "".
     const char* ValueName(CameraProperty::Type type) const;
     // Ends the downloads whose passes are over.
     void FinishDownloads();
+    bool IsQueued(const CameraPhoto* photo) const;
 
     i32 m_number;
     countdown_t m_frameTimer;

@@ -27,6 +27,21 @@ void remove_orphan_file(const string_t& path, const char* name)
                    name, path.str);
 }
 
+// A block shorter than the camera announced, or a JPEG without its end
+// marker, is saved all the same and reported in the log.
+void warn_if_truncated(const memory_t& block, u64 announced, const string_t& path)
+{
+    const u64 stream = image_compute_payload(block);
+    const u64 expected = announced ? announced : stream;
+    if (expected != 0 && block.num_bytes < expected)
+        log_writef(LOGLEVEL_WARNING, LOGMODULE_CAMERA,
+                   "Photo may be corrupted, detected size mismatch: %llu (expected %llu)",
+                   static_cast<unsigned long long>(block.num_bytes), static_cast<unsigned long long>(expected));
+    else if (stream == 0 && image_compute_format(block) == IMAGEFORMAT_JPEG)
+        log_writef(LOGLEVEL_WARNING, LOGMODULE_CAMERA, "Photo may be corrupted, no end of image marker: %s",
+                   path.str ? path.str : "");
+}
+
 // Saves the block under a free name in the folder; the name used comes back
 // in name and target.
 bool save_in(const string_t& folder, const string_t& type, const string_t& wanted, const memory_t& block,
@@ -91,6 +106,8 @@ bool CameraPhoto::Save(const memory_t& block)
     if (ok)
     {
         const u64 elapsed = timer_elapsed(timer);
+        // The size the camera announced, before the saved length replaces it.
+        const u64 announced = size > 0 ? static_cast<u64>(size) : 0;
         downloaded = true;
         name_valid = true;
         size = static_cast<i64>(block.num_bytes);
@@ -103,11 +120,7 @@ bool CameraPhoto::Save(const memory_t& block)
         mtp_compute_hash(digest, chosen, block);
         camera_text_set(hash, digest);
         stringbuffer_release(digest);
-        const u64 stream = image_compute_payload(block);
-        if (stream != 0 && stream > block.num_bytes)
-            log_writef(LOGLEVEL_WARNING, LOGMODULE_CAMERA,
-                       "Photo may be corrupted, detected size mismatch: %llu (expected %llu)",
-                       static_cast<unsigned long long>(block.num_bytes), static_cast<unsigned long long>(stream));
+        warn_if_truncated(block, announced, target.path);
     }
     else
     {

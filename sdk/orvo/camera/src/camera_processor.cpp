@@ -557,6 +557,10 @@ void CameraProcessor::DownloadAttempt(CameraPhoto* photo, bool ok)
         BroadcastInformation("ERROR: Failed to download");
         return;
     }
+    // A photo deleted (or rolled back) while its download was in flight has
+    // had the saved file removed (CameraPhoto::Save): it was not downloaded.
+    if (ok && photo->deleted && !photo->downloaded)
+        ok = false;
     CameraDevice* owner = nullptr;
     if (FindDevice(photo->owner, owner))
     {

@@ -76,7 +76,7 @@ std::string sample_folder()
 // Every file (not folder) of the folder in name order; false when none.
 bool list_files(vector_t<filename_t>& files, const std::string& folder)
 {
-    vector_initialise(files, 0, false);
+    vector_initialise(files, 0, true); // sorted: the order of names, not of the directory
     dirname_t dir;
     dirname_initialise(dir);
     const bool ok = dirname_set(dir, string_make(folder.c_str(), folder.size())) && dir_find_files(files, dir);
@@ -350,7 +350,8 @@ void TestDevice::Download(CameraPhoto* photo)
 {
     if (testdriver_get_settings().download_passes > 0)
     {
-        m_downloads.push_back(queued_download_t{photo, testdriver_get_settings().download_passes, nullptr});
+        if (!IsQueued(photo))
+            m_downloads.push_back(queued_download_t{photo, testdriver_get_settings().download_passes});
         return;
     }
     const bool ok = InternalDownload(photo);
@@ -395,6 +396,8 @@ void TestDevice::TakePhoto(cameratracker_t* t, float bulb_seconds)
         std::strcmp(ValueName(CameraProperty::ShutterSpeed), "Bulb") == 0)
     {
         const u64 milliseconds = static_cast<u64>(bulb_seconds * 1000.0f);
+        log_writef(LOGLEVEL_INFO, LOGMODULE_CAMERA, "Bulb exposure of %llu ms: %s",
+                   static_cast<unsigned long long>(milliseconds), name.str);
         hold(milliseconds * testdriver_get_settings().bulb_ticks_per_second / 1000);
     }
 
@@ -449,11 +452,21 @@ void TestDevice::Download(cameratracker_t* t, CameraPhoto* photo)
             cameratracker_decref(t, false, this);
             return;
         }
+        // A photo already on its way ends the request when it arrives.
         m_pendingTracker = t;
-        m_downloads.push_back(queued_download_t{photo, testdriver_get_settings().download_passes, t});
+        if (!IsQueued(photo))
+            m_downloads.push_back(queued_download_t{photo, testdriver_get_settings().download_passes});
         return;
     }
     cameratracker_decref(t, InternalDownload(photo), this);
+}
+
+bool TestDevice::IsQueued(const CameraPhoto* photo) const
+{
+    for (const queued_download_t& queued : m_downloads)
+        if (queued.photo == photo)
+            return true;
+    return false;
 }
 
 void TestDevice::FinishDownloads()

@@ -134,7 +134,9 @@ cameratracker_t* cameratracker_create(CameraProcessor& processor, const Message&
     tracker->camera = nullptr;
     tracker->photo = nullptr;
     tracker->camera_id = cameraid_t{CAMERAID_NONE, 0};
-    tracker->deadline = time_get_ticks() + processor.GetRequestTimeout();
+    const u64 now = time_get_ticks();
+    const u64 timeout = processor.GetRequestTimeout();
+    tracker->deadline = timeout > ~0ull - now ? ~0ull : now + timeout; // a huge timeout means none
     tracker->answered = false;
     if (!processor.AddTracker(tracker))
     {
@@ -162,7 +164,9 @@ void cameratracker_handle(cameratracker_t* tracker, const Message& request)
         tracker->all_cameras = all;
 
     cameraid_t id;
-    if (camerarequest_get_camera(request, id))
+    // Id -1 is how a requester without a chosen camera fills field 5 (a
+    // Reshoot from a surface with no active camera): no camera, not a stale one.
+    if (camerarequest_get_camera(request, id) && id.id != CAMERAID_NONE)
     {
         CameraDevice* device = nullptr;
         if (processor.FindDevice(id, device))
@@ -263,7 +267,8 @@ void cameratracker_extend(cameratracker_t* tracker, float seconds)
 {
     if (!tracker || !(seconds > 0.0f) || seconds > CAMERA_MAX_BULB_SECONDS)
         return;
-    tracker->deadline += static_cast<u64>(static_cast<double>(seconds) * 1000000.0);
+    const u64 extra = static_cast<u64>(static_cast<double>(seconds) * 1000000.0);
+    tracker->deadline = extra > ~0ull - tracker->deadline ? ~0ull : tracker->deadline + extra;
 }
 
 bool cameratracker_end_download(CameraDevice& device, CameraPhoto* photo, bool ok)
@@ -283,39 +288,32 @@ void CameraProcessor::ExpireTrackers()
     if (!m_trackers.count)
         return;
     const u64 now = time_get_ticks();
-    // A tracker is removed from the list only by its last reference, which
-    // the walk holds until it has freed the tracker's cameras.
-    for (u64 i = 0; i < m_trackers.count;)
+    // Answering frees nothing: the cameras' references keep every tracker
+    // of the list alive.
+    for (u64 i = 0; i < m_trackers.count; ++i)
     {
         cameratracker_t* tracker = m_trackers.data[i];
         if (tracker->answered || now <= tracker->deadline)
-        {
-            ++i;
             continue;
-        }
         log_writef(LOGLEVEL_WARNING, LOGMODULE_CAMERA, "Request timed out: %s", GetRequestName(tracker->type));
         tracker->success = false;
-        // Keep the record alive while the cameras are freed.
-        ++tracker->references;
-        cameratracker_answer(tracker);
+        // The cameras are free again before the response goes out: a device's
+        // pending slot is emptied so that it takes new work. The reference the
+        // device holds stays its own (it may still end the operation, which
+        // then only drops it); one never dropped is freed at the release.
         for (u64 d = 0; d < m_devices.count; ++d)
         {
             CameraDevice* device = m_devices.data[d];
-            if (device->m_pendingTracker == tracker)
-            {
+            const bool pending = device->m_pendingTracker == tracker;
+            if (pending)
                 device->m_pendingTracker = nullptr;
-                cameratracker_decref(tracker, false, device);
-            }
-            else if (device == tracker->camera && device->busy)
+            if ((pending || device == tracker->camera) && device->busy)
             {
                 device->busy = false;
                 BroadcastCameraStatus(device);
             }
         }
-        const u64 before = m_trackers.count;
-        cameratracker_decref(tracker, false, nullptr);
-        if (m_trackers.count == before)
-            ++i;
+        cameratracker_answer(tracker);
     }
 }
 } // namespace orvo
