@@ -214,8 +214,8 @@ struct Road
 
 std::map<int64_t, double> g_bare_us; // per camera count, from the reference rows
 
-// The reference: one bare transaction on each of `count` loopback cameras,
-// one after the other, as the camera thread fans a shot out.
+// The reference: one bare InitiateCapture transaction on each of `count`
+// loopback cameras, one after the other, as the camera thread fans a shot out.
 void BM_Reference_BareTransactions(benchmark::State& state)
 {
     const int count = static_cast<int>(state.range(0));
@@ -237,13 +237,15 @@ void BM_Reference_BareTransactions(benchmark::State& state)
         ok = ok && mic_transport_initialise(*transports[i], backend, usb.back()->info()) &&
              mic_transport_open_session(*transports[i]);
     }
-    const u32 code = ptpsim::kPropFNumber;
+    // The same command the shot sends: the responders make their photos and
+    // events for it as they do for ours.
+    const u32 parameters[2] = {0, 0};
     double total = 0.0;
     for (auto _ : state)
     {
         const double start = now_seconds();
         for (int i = 0; i < count && ok; ++i)
-            ok = mic_transport_transact(*transports[i], ptpsim::kOpGetDevicePropValue, &code, 1, nullptr, 0,
+            ok = mic_transport_transact(*transports[i], ptpsim::kOpInitiateCapture, parameters, 2, nullptr, 0,
                                         &buffer) == 0x2001;
         const double elapsed = now_seconds() - start;
         state.SetIterationTime(elapsed);
