@@ -10,6 +10,11 @@
 //   writers writing, syncing and hashing the same bytes in the same folder
 //   (goal: at least 70%; counter of_reference_pct).
 //
+// - Event latency: from a camera's ObjectAdded event to the photo's event on
+//   a data surface on a thread of its own, the camera processor running on
+//   its "CAMERA" thread in passes of 34 ms (counter of_period_pct: the mean
+//   latency as a share of the pass period).
+//
 // LUMIVANE_BENCH_QUICK=1 keeps to small photos and few shots.
 #include "orvo/camera/camera_processor.h"
 #include "orvo/camera/mtp_photofile.h"
@@ -19,7 +24,9 @@
 #include "orvo/core/core_distributor.h"
 #include "orvo/core/core_location.h"
 #include "orvo/core/core_log.h"
+#include "orvo/camera/camera_datasurface.h"
 #include "orvo/core/core_message_queue.h"
+#include "orvo/core/core_message_thread.h"
 #include "orvo/core/core_thread.h"
 #include "support/ptpsim/ptpsim_camera.h"
 #include "support/ptpsim/ptpsim_content.h"
@@ -408,6 +415,107 @@ void BM_DownloadSixteenCameras(benchmark::State& state)
     }
 }
 
+// A data surface that starts mirroring when its thread initialises it and
+// notes when each photo's event arrives.
+class LatencySurface : public CameraDataSurface
+{
+public:
+    LatencySurface() : CameraDataSurface("Bench::Latency")
+    {
+        AddRoute(this, [](void* self, const CameraEvent& event) {
+            if (event.type == CAMERAEVENT_PHOTO_TAKEN)
+            {
+                auto* surface = static_cast<LatencySurface*>(self);
+                surface->last_seen.store(now_seconds());
+                surface->photos.fetch_add(1);
+            }
+            return false;
+        });
+    }
+    bool ProcessorInitialise() override { return CameraDataSurface::ProcessorInitialise() && Initialise(); }
+    std::atomic<int> photos{0};
+    std::atomic<double> last_seen{0.0};
+};
+
+void wait_a_little(void*)
+{
+    thread_sleep(1, TIMEUNIT_MILLISECONDS);
+}
+
+void BM_EventLatency(benchmark::State& state)
+{
+    if (!process().ready)
+    {
+        state.SkipWithError("no message system");
+        return;
+    }
+    mic_backend_t backend = {};
+    mic_loopback_initialise(backend);
+    ptpsim::Camera camera;
+    auto usb = std::make_unique<ptpsim::UsbCamera>(camera, backend);
+    lumivane_test::TempDir folder;
+    bool ok = true;
+    double total = 0.0, worst = 0.0;
+    {
+        MessageThread camera_thread;
+        MessageThread surface_thread;
+        CameraProcessor* processor = new CameraProcessor();
+        processor->AddDriver(new MICDriver(processor, &backend));
+        processor->SetDownloadFolder(string_make(folder.File("photos").c_str()));
+        // The processor finds and connects the camera on its own thread.
+        processor->GetOptions().auto_connect = true;
+        processor->GetOptions().detection_pending = true;
+        camera_thread.Add(processor);
+        LatencySurface* surface = new LatencySurface();
+        surface_thread.Add(surface);
+        ok = camera_thread.Start("CAMERA", wait_a_little, nullptr) &&
+             surface_thread.Start("SURFACE", wait_a_little, nullptr);
+
+        // One photo event from the camera: true once its photo's event came.
+        auto shoot = [&](double limit, double& latency) {
+            ptpsim::ObjectInfo info;
+            info.filename = "DSC" + std::to_string(camera.num_objects()) + ".JPG";
+            const u32 handle = camera.add_object(info, 20000);
+            const int before = surface->photos.load();
+            const double start = now_seconds();
+            camera.send_event(ptpsim::kEvObjectAdded, {handle});
+            while (surface->photos.load() == before && now_seconds() - start < limit)
+                thread_sleep(100, TIMEUNIT_MICROSECONDS);
+            latency = surface->last_seen.load() - start;
+            return surface->photos.load() != before;
+        };
+        // Until the camera is connected its events go unheard.
+        double latency = 0.0;
+        bool connected = false;
+        for (int i = 0; ok && i < 60 && !connected; ++i)
+            connected = shoot(0.5, latency);
+        ok = ok && connected;
+        for (auto _ : state)
+        {
+            if (!ok)
+                break;
+            ok = shoot(5.0, latency);
+            state.SetIterationTime(latency);
+            total += latency;
+            worst = std::max(worst, latency);
+        }
+        surface_thread.Stop(wait_a_little, nullptr);
+        camera_thread.Stop(wait_a_little, nullptr);
+    }
+    usb.reset();
+    mic_backend_release(backend);
+    if (!ok)
+    {
+        state.SkipWithError("no photo event came");
+        return;
+    }
+    const double mean_ms = state.iterations() ? total * 1e3 / double(state.iterations()) : 0.0;
+    state.counters["mean_ms"] = mean_ms;
+    state.counters["worst_ms"] = worst * 1e3;
+    state.counters["period_ms"] = double(MESSAGETHREAD_PERIOD_US) / 1e3;
+    state.counters["of_period_pct"] = 100.0 * mean_ms * 1e3 / double(MESSAGETHREAD_PERIOD_US);
+}
+
 void camera_counts(benchmark::internal::Benchmark* b)
 {
     for (int count : {1, 4, 16, 64})
@@ -424,5 +532,7 @@ BENCHMARK(BM_ShotFanOut)
     ->Iterations(quick_mode() ? 3 : 40);
 BENCHMARK(BM_Reference_WriteSyncAndHash)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(quick_mode() ? 1 : 5);
 BENCHMARK(BM_DownloadSixteenCameras)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(quick_mode() ? 1 : 5);
+
+BENCHMARK(BM_EventLatency)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(quick_mode() ? 5 : 100);
 
 BENCHMARK_MAIN();
