@@ -613,7 +613,7 @@ void BM_Liveview(benchmark::State& state)
             connected = request([](CameraMessageBuilder& b) { return b.Connect(); });
         ok = ok && connected && request([](CameraMessageBuilder& b) { return b.SetLiveviewFPS(20, 0); }) &&
              request([](CameraMessageBuilder& b) { return b.EnableLiveview(true); });
-        const double window = quick_mode() ? 1.0 : 5.0;
+        const double window = quick_mode() ? 0.5 : 5.0;
         for (auto _ : state)
         {
             if (!ok)
@@ -662,7 +662,11 @@ void camera_counts(benchmark::internal::Benchmark* b)
 } // namespace
 
 // Each reference row runs just before the rows it is compared with.
-BENCHMARK(BM_Reference_BareTransactions)->Apply(camera_counts)->UseManualTime()->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_Reference_BareTransactions)
+    ->Apply(camera_counts)
+    ->UseManualTime()
+    ->Unit(benchmark::kMicrosecond)
+    ->Iterations(quick_mode() ? 10 : 200);
 BENCHMARK(BM_ShotFanOut)
     ->Apply(camera_counts)
     ->UseManualTime()
@@ -671,7 +675,7 @@ BENCHMARK(BM_ShotFanOut)
 BENCHMARK(BM_Reference_WriteSyncAndHash)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(quick_mode() ? 1 : 5);
 BENCHMARK(BM_DownloadSixteenCameras)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(quick_mode() ? 1 : 5);
 
-BENCHMARK(BM_EventLatency)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(quick_mode() ? 5 : 100);
+BENCHMARK(BM_EventLatency)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(quick_mode() ? 3 : 100);
 BENCHMARK(BM_Liveview)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(1);
 
 BENCHMARK_MAIN();
