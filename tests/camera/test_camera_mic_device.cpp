@@ -6,6 +6,7 @@
 // camera that stops answering, and the default driver of the processor.
 #include "orvo/camera/camera_processor.h"
 #include "orvo/camera/mtp_photofile.h"
+#include "orvo/camera/mtp_update.h"
 #include "orvo/camera/src/mic/camera_mic_device.h"
 #include "orvo/camera/src/mic/camera_mic_driver.h"
 #include "orvo/camera/src/mic/camera_mic_loopback.h"
@@ -427,6 +428,8 @@ TEST_P(MicCameraLayerBodies, UnpluggedMidTransferDisconnectsAndLeavesAtTheNextDe
     ScriptShot(2 * 1024 * 1024);
     Request(Builder(device).TakePhoto(0.0f));
     ASSERT_TRUE(PassUntil([&] { return processor->GetDevices().count == 0; }));
+    // It went while the object was on its way.
+    EXPECT_GE(camera->calls(ptpsim::kOpGetObject) + camera->calls(ptpsim::kOpGetPartialObject), 1);
     EXPECT_TRUE(log.Contains("MIC device removed: Responder Camera"));
     // The photo stays listed, not downloaded.
     ASSERT_GE(processor->GetPhotos().count, 1u);
@@ -517,6 +520,7 @@ TEST_F(MicCameraLayer, ACameraHeldByAnotherProgramGetsNoDevice)
     plugged.set_busy(true);
     processor->DetectCameras();
     EXPECT_EQ(processor->GetDevices().count, 0u);
+    EXPECT_TRUE(log.Contains("USB camera is held by another program"));
     EXPECT_TRUE(log.Contains("Status:     Newly detected"));
     EXPECT_TRUE(log.Contains("Found 1 new PTP cameras"));
 
@@ -708,4 +712,59 @@ TEST_F(MicCameraLayer, MirrorLockupCannotBeSetAndIsPublishedUnchanged)
     device->SetProperty(type, 100000);
     EXPECT_EQ(other.value_version, other_version + 1);
     EXPECT_EQ(other.value, value);
+}
+
+TEST_F(MicCameraLayer, BatteryFollowsTheCamerasPowerSource)
+{
+    CameraDevice* device = Connected();
+    ASSERT_NE(device, nullptr);
+    EXPECT_FLOAT_EQ(device->battery, 1.0f); // the responder's full battery
+    struct Case
+    {
+        int level;
+        float battery;
+    };
+    // Levels above 100 are a mains adapter.
+    const Case cases[] = {{75, 0.75f}, {255, 2.0f}, {10, 0.10f}};
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.level);
+        camera->change_property(ptpsim::kPropBatteryLevel, ptpsim::Value::integer(c.level), true);
+        Pass(); // the change event refreshes the property
+        Pass();
+        clock.advance_ms(MTP_BATTERY_CHECK_PERIOD); // the battery is looked at once a minute
+        EXPECT_TRUE(PassUntil([&] { return device->battery == c.battery; }, 40));
+    }
+}
+
+TEST_F(MicCameraLayer, AutofocusEndsWithTheCamerasReport)
+{
+    struct Case
+    {
+        const char* why;
+        Body body;
+        int focus_result; // Canon: -1 never reported
+        bool focused;
+    };
+    const Case cases[] = {
+        {"Canon reports focus", Body::kCanon, 1, true},
+        {"Canon never reports", Body::kCanon, -1, false},
+        {"a generic body cannot focus", Body::kGeneric, 0, false},
+    };
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.why);
+        TearDown();
+        SetUp();
+        Plug(c.body);
+        if (c.body == Body::kCanon)
+            static_cast<ptpsim::CanonCamera*>(camera)->set_focus_result(c.focus_result);
+        processor->DetectCameras();
+        CameraDevice* device = Only();
+        ASSERT_NE(device, nullptr);
+        ASSERT_TRUE(Request(Builder(device).Connect()).Bool(CAMERAFIELD_RESULT));
+        EXPECT_EQ(Request(Builder(device).Autofocus()).Bool(CAMERAFIELD_RESULT), c.focused);
+        EXPECT_EQ(device->focused, c.focused);
+        EXPECT_EQ(device->autofocus_count, 1);
+    }
 }

@@ -94,6 +94,8 @@ public:
 
     // Null when the connection object could not be made.
     MICCameraDevice* GetCameraDevice() const { return m_camera; }
+    // The USB device the camera is, or null without a connection object.
+    const mic_usbinfo_t* GetICCameraDevice() const { return m_camera ? &m_camera->GetCamera() : nullptr; }
     mtp_device_t& GetMTPDevice() { return m_mtp; }
     // Connected: the connection object exists and holds an open session.
     bool IsSessionOpen() const { return m_camera && m_camera->IsConnected(); }
