@@ -558,3 +558,55 @@ TEST_F(UpdateTest, EventsFromThePumpThreadMeetConcurrentUpdates)
     EXPECT_EQ(device.property_queue.count, 0u);
     EXPECT_EQ(camera.num_events_delivered(), static_cast<size_t>(3 * kEvents));
 }
+
+TEST_F(UpdateTest, LiveViewFramesKeepTheirRateOnPassesThatDoNotDivideTheInterval)
+{
+    ASSERT_TRUE(Connect());
+    device.hooks.download_liveview = frame_hook;
+    device.hooks.enable_liveview = enable_liveview_hook;
+    ASSERT_TRUE(mtp_device_enable_liveview(device, true));
+
+    // Three seconds and a half of passes: the frames the rate asks for, never
+    // more than one a pass, and a stalled pass is not made up with a burst.
+    struct Case
+    {
+        i32 fps;
+        u64 pass_ms;
+        int passes;
+        int least;
+        int most;
+    };
+    const Case cases[] = {
+        {20, 34, 103, 69, 71}, // 50 ms frames on the camera thread's 34 ms passes
+        {10, 34, 103, 34, 36},
+        {20, 50, 70, 69, 71},
+        {30, 34, 103, 103, 103}, // faster than the passes: one frame each
+    };
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE("fps " + std::to_string(c.fps) + " pass " + std::to_string(c.pass_ms));
+        device.liveview.frames_per_second = c.fps;
+        clock.advance_ms(1000);
+        Update(); // a frame now; the count starts after it
+        g_seen.frames = 0;
+        for (int i = 0; i < c.passes; ++i)
+        {
+            clock.advance_ms(c.pass_ms);
+            Update();
+        }
+        EXPECT_GE(g_seen.frames, c.least);
+        EXPECT_LE(g_seen.frames, c.most);
+    }
+
+    device.liveview.frames_per_second = 20;
+    clock.advance_ms(1000);
+    Update();
+    g_seen.frames = 0;
+    clock.advance_ms(700); // a stall of 14 intervals
+    Update();
+    clock.advance_ms(34);
+    Update();
+    clock.advance_ms(34);
+    Update();
+    EXPECT_EQ(g_seen.frames, 2); // the stalled pass, then the next due one
+}

@@ -447,6 +447,12 @@ void NikonCamera::set_frame_jpeg_offset(uint32_t offset)
     m_jpeg_offset = offset;
 }
 
+void NikonCamera::set_frame_jpeg_size(uint32_t size)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_frame_jpeg_size = size;
+}
+
 void NikonCamera::set_frame_length(uint32_t length)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -517,7 +523,7 @@ uint16_t NikonCamera::op_liveview_image(DataIn& in)
     if (!liveview_on())
         return kNikonRespNotLiveView;
     std::lock_guard<std::mutex> lock(m_mutex);
-    Bytes frame = nikon_liveview_frame(m_header, m_model.header_offset, m_jpeg_offset, 4096, ++m_frames);
+    Bytes frame = nikon_liveview_frame(m_header, m_model.header_offset, m_jpeg_offset, m_frame_jpeg_size, ++m_frames);
     if (m_frame_length && m_frame_length < frame.size())
         frame.resize(m_frame_length);
     in.replace(std::move(frame));

@@ -138,6 +138,8 @@ public:
     void set_frame_jpeg_offset(uint32_t offset);
     // Cuts every frame to this many bytes (0: whole).
     void set_frame_length(uint32_t length);
+    // The size of each frame's JPEG (4096 unless changed).
+    void set_frame_jpeg_size(uint32_t size);
     bool liveview_on();
     bool movie_recording();
     // RecordingMedia's value at the last StartLiveView and StartMovieRecInCard.
@@ -181,6 +183,7 @@ private:
     NikonFrameHeader m_header;
     uint32_t m_jpeg_offset;
     uint32_t m_frame_length = 0;
+    uint32_t m_frame_jpeg_size = 4096;
     uint64_t m_frames = 0;
     bool m_movie = false;
     int64_t m_media_at_liveview = -1;

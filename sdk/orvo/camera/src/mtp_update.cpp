@@ -27,6 +27,26 @@ void device_restart(countdown_t& countdown, u64 milliseconds)
     countdown_start(countdown, milliseconds, TIMEUNIT_MILLISECONDS);
 }
 
+// The next frame of a steady rate: the time this one came late (the pass
+// period need not divide the frame interval) comes off the next interval, so
+// 20 frames a second on 34 ms passes alternate one and two passes rather than
+// fall to one frame every two passes. A frame later than a whole interval
+// (a stalled pass) starts the rate afresh: a stall is not made up with a burst.
+void device_restart_paced(countdown_t& countdown, u64 milliseconds)
+{
+    const u64 interval = time_compute_ticks(milliseconds, TIMEUNIT_MILLISECONDS);
+    u64 late = 0;
+    if (countdown.timer.start != 0)
+    {
+        const u64 elapsed = timer_elapsed(countdown.timer);
+        late = elapsed > countdown.target ? elapsed - countdown.target : 0;
+    }
+    if (late > interval)
+        late = 0;
+    timer_start(countdown.timer);
+    countdown.target = interval - late;
+}
+
 u32 device_flags(const mtp_device_t& device)
 {
     return device.change_flags.load(std::memory_order_acquire);
@@ -137,7 +157,8 @@ void update_liveview_frame(mtp_device_t& device)
     {
         // While a movie records, frames come at the recording's own rate.
         device.hooks.download_liveview(device);
-        device_restart(device.liveview_frame_countdown, 1000 / static_cast<u64>(liveview.movie_frames_per_second));
+        device_restart_paced(device.liveview_frame_countdown,
+                             1000 / static_cast<u64>(liveview.movie_frames_per_second));
         return;
     }
     if (liveview.frames_per_second <= 0)
@@ -145,7 +166,7 @@ void update_liveview_frame(mtp_device_t& device)
     device.hooks.download_liveview(device);
     if (liveview.zoom_requested && !liveview.zoomed && device.hooks.zoom_liveview)
         device.hooks.zoom_liveview(device, true);
-    device_restart(device.liveview_frame_countdown, 1000 / static_cast<u64>(liveview.frames_per_second));
+    device_restart_paced(device.liveview_frame_countdown, 1000 / static_cast<u64>(liveview.frames_per_second));
 }
 
 void update_video(mtp_device_t& device)

@@ -1,0 +1,681 @@
+// Many cameras through the whole camera road: the camera processor with its
+// USB driver over the loopback backend and responder cameras on the wire.
+//
+// - Shot fan-out: from one TakePhoto request for all cameras to the last
+//   camera's capture command, for 1, 4, 16 and 64 cameras, beside the same
+//   number of bare PTP transactions on as many loopback cameras (goal: within
+//   1.2x; counter fanout_ratio on the fan-out rows).
+// - Download throughput: 16 cameras in "Disk" storage shoot at once and the
+//   four download threads bring every photo in, saved and hashed, beside four
+//   writers writing, syncing and hashing the same bytes in the same folder
+//   (goal: at least 70%; counter of_reference_pct).
+//
+// - Event latency: from a camera's ObjectAdded event to the photo's event on
+//   a data surface on a thread of its own, the camera processor running on
+//   its "CAMERA" thread in passes of 34 ms (counter of_period_pct: the mean
+//   latency as a share of the pass period).
+// - Live view: 16 Nikon bodies asked for 20 frames per second of 500 KB
+//   (64 KB in quick mode) delivered to a consumer on another thread: frames
+//   per second achieved per camera, beside the 20 asked; the camera thread's
+//   occupancy (its passes' time over the wall time).
+//
+// LUMIVANE_BENCH_QUICK=1 keeps to small photos and few shots.
+#include "orvo/camera/camera_processor.h"
+#include "orvo/camera/mtp_photofile.h"
+#include "orvo/camera/src/mic/camera_mic_driver.h"
+#include "orvo/camera/src/mic/camera_mic_loopback.h"
+#include "orvo/camera/src/mic/camera_mic_transport.h"
+#include "orvo/core/core_distributor.h"
+#include "orvo/core/core_location.h"
+#include "orvo/core/core_log.h"
+#include "orvo/camera/camera_datasurface.h"
+#include "orvo/core/core_message_queue.h"
+#include "orvo/core/core_message_thread.h"
+#include "orvo/core/core_thread.h"
+#include "support/ptpsim/ptpsim_camera.h"
+#include "support/ptpsim/ptpsim_content.h"
+#include "support/ptpsim/ptpsim_nikon.h"
+#include "support/ptpsim/ptpsim_usb.h"
+#include "support/support_temp_dir.h"
+
+#include <benchmark/benchmark.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <map>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+using namespace orvo;
+
+namespace
+{
+bool quick_mode()
+{
+    return std::getenv("LUMIVANE_BENCH_QUICK") != nullptr;
+}
+
+u64 photo_bytes()
+{
+    return quick_mode() ? 256 * 1024 : 4 * 1024 * 1024;
+}
+
+double now_seconds()
+{
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+class Client : public MessageProcessor
+{
+public:
+    Client() : MessageProcessor("Bench::RoadClient", false) {}
+    void ReceiveResponse(const Message& message) override
+    {
+        MessageProcessor::ReceiveResponse(message);
+        bool result = false;
+        camerarequest_get_bool(message, CAMERAFIELD_RESULT, result);
+        answered[message.GetHeader()->refNum] = result;
+    }
+    void ReceiveEvent(const Message&) override {}
+    std::map<u32, bool> answered;
+};
+
+// One queue, one client and the distributor for the whole run: a process
+// links at most 16 queues.
+struct Process
+{
+    MessageQueue queue;
+    Client* client = nullptr;
+    u16 destination = 0;
+    bool ready = false;
+    Process()
+    {
+        log_open();
+        log_enable(LOGLEVEL_INFO, LOGMODULE_CAMERA, false);
+        CameraProcessor::SupportPTP = false;
+        ready = Distributor::Initialise() && Distributor::Start();
+        queue.SetName("BENCH");
+        ready = ready && queue.Initialise();
+        client = new Client();
+        ready = ready && queue.Register(client);
+        destination = Location::GetLocationId(CAMERA_PROCESSOR_LOCATION, true);
+    }
+};
+
+Process& process()
+{
+    static Process p;
+    return p;
+}
+
+// A processor with its USB driver and `count` generic responder cameras,
+// detected and connected.
+struct Road
+{
+    Road(int count, const char* storage)
+    {
+        Process& p = process();
+        mic_loopback_initialise(backend);
+        processor = new CameraProcessor();
+        driver = new MICDriver(processor, &backend);
+        processor->AddDriver(driver);
+        processor->SetDownloadFolder(string_make(folder.File("photos").c_str()));
+        ok = p.queue.Register(processor) && processor->ProcessorInitialise();
+        mtp_context_set_default(processor->GetMTPContext(), MTP_CAMERAPROPERTY_STORAGEMODE, string_make(storage));
+        for (int i = 0; i < count; ++i)
+        {
+            cameras.push_back(std::make_unique<ptpsim::Camera>());
+            ptpsim::UsbOptions options;
+            options.product = "Road " + std::to_string(i);
+            options.serial = std::to_string(1000 + i);
+            const std::string serial = options.serial;
+            cameras.back()->edit_deviceinfo([&](ptpsim::DeviceInfo& info) { info.serial_number = serial; });
+            usb.push_back(std::make_unique<ptpsim::UsbCamera>(*cameras.back(), backend, options));
+        }
+        processor->DetectCameras();
+        ok = ok && static_cast<int>(processor->GetDevices().count) == count;
+        if (ok)
+        {
+            const u32 ref = Send(true, [](CameraMessageBuilder& b) { return b.Connect(); });
+            ok = Wait(ref);
+        }
+        for (u32 i = 0; ok && i < processor->GetDevices().count; ++i)
+            ok = processor->GetDevices().data[i]->connected;
+    }
+
+    ~Road()
+    {
+        Process& p = process();
+        processor->ProcessorRelease();
+        p.queue.Unregister(processor);
+        delete processor;
+        p.queue.Pump();
+        usb.clear();
+        cameras.clear();
+        mic_backend_release(backend);
+    }
+
+    template <typename Make>
+    u32 Send(bool all, Make make)
+    {
+        Process& p = process();
+        CameraMessageBuilder builder(p.queue.GetEncoder(), -1, cameraid_t{CAMERAID_NONE, 0}, string_make("Bench"),
+                                     all);
+        Message message = make(builder);
+        p.client->SendRequest(message, p.destination);
+        return static_cast<u32>(p.client->GetContext(p.destination).lastRefNum);
+    }
+
+    void Pass()
+    {
+        for (auto& u : usb)
+            u->drain_events();
+        processor->ProcessorUpdate();
+        process().queue.Pump();
+    }
+
+    bool PassUntil(const std::function<bool()>& done, double limit_seconds = 30.0)
+    {
+        const double end = now_seconds() + limit_seconds;
+        while (!done())
+        {
+            if (now_seconds() > end)
+                return false;
+            Pass();
+            thread_sleep(100, TIMEUNIT_MICROSECONDS);
+        }
+        return true;
+    }
+
+    bool Wait(u32 ref)
+    {
+        return PassUntil([&] { return process().client->answered.count(ref) > 0; });
+    }
+
+    int Captures()
+    {
+        int total = 0;
+        for (auto& camera : cameras)
+            total += camera->calls(ptpsim::kOpInitiateCapture);
+        return total;
+    }
+
+    bool AllDownloaded(u32 expected)
+    {
+        const vector_t<CameraPhoto*>& photos = processor->GetPhotos();
+        if (photos.count < expected)
+            return false;
+        for (u32 i = 0; i < photos.count; ++i)
+            if (!photos.data[i]->downloaded)
+                return false;
+        return true;
+    }
+
+    lumivane_test::TempDir folder;
+    mic_backend_t backend = {};
+    CameraProcessor* processor = nullptr;
+    MICDriver* driver = nullptr;
+    std::vector<std::unique_ptr<ptpsim::Camera>> cameras;
+    std::vector<std::unique_ptr<ptpsim::UsbCamera>> usb;
+    bool ok = false;
+};
+
+std::map<int64_t, double> g_bare_us; // per camera count, from the reference rows
+
+// The reference: one bare InitiateCapture transaction on each of `count`
+// loopback cameras, one after the other, as the camera thread fans a shot out.
+void BM_Reference_BareTransactions(benchmark::State& state)
+{
+    const int count = static_cast<int>(state.range(0));
+    mic_backend_t backend = {};
+    mic_loopback_initialise(backend);
+    std::vector<std::unique_ptr<ptpsim::Camera>> cameras;
+    std::vector<std::unique_ptr<ptpsim::UsbCamera>> usb;
+    std::vector<std::unique_ptr<mic_transport_t>> transports;
+    mtp_buffer_t buffer;
+    mtp_buffer_initialise(buffer);
+    bool ok = true;
+    for (int i = 0; i < count; ++i)
+    {
+        cameras.push_back(std::make_unique<ptpsim::Camera>());
+        ptpsim::UsbOptions options;
+        options.serial = std::to_string(2000 + i);
+        usb.push_back(std::make_unique<ptpsim::UsbCamera>(*cameras.back(), backend, options));
+        transports.push_back(std::make_unique<mic_transport_t>());
+        ok = ok && mic_transport_initialise(*transports[i], backend, usb.back()->info()) &&
+             mic_transport_open_session(*transports[i]);
+    }
+    // The same command the shot sends: the responders make their photos and
+    // events for it as they do for ours.
+    const u32 parameters[2] = {0, 0};
+    double total = 0.0;
+    for (auto _ : state)
+    {
+        const double start = now_seconds();
+        for (int i = 0; i < count && ok; ++i)
+            ok = mic_transport_transact(*transports[i], ptpsim::kOpInitiateCapture, parameters, 2, nullptr, 0,
+                                        &buffer) == 0x2001;
+        const double elapsed = now_seconds() - start;
+        state.SetIterationTime(elapsed);
+        total += elapsed;
+    }
+    if (!ok)
+        state.SkipWithError("a bare transaction failed");
+    const double per_shot_us = state.iterations() ? total * 1e6 / double(state.iterations()) : 0.0;
+    g_bare_us[count] = per_shot_us;
+    state.counters["cameras"] = count;
+    state.counters["us_per_shot"] = per_shot_us;
+    mtp_buffer_release(buffer);
+    for (auto& transport : transports)
+        mic_transport_release(*transport);
+    usb.clear();
+    cameras.clear();
+    mic_backend_release(backend);
+}
+
+// Ours: from the all-cameras TakePhoto request leaving the sender to the last
+// camera's InitiateCapture reaching its responder. The photos stay on the
+// cards ("Card"), so no download runs meanwhile.
+void BM_ShotFanOut(benchmark::State& state)
+{
+    const int count = static_cast<int>(state.range(0));
+    Road road(count, "Card");
+    if (!road.ok)
+    {
+        state.SkipWithError("the cameras did not connect");
+        return;
+    }
+    double total = 0.0;
+    bool ok = true;
+    for (auto _ : state)
+    {
+        const int before = road.Captures();
+        const double start = now_seconds();
+        const u32 ref = road.Send(true, [](CameraMessageBuilder& b) { return b.TakePhoto(0.0f); });
+        while (road.Captures() < before + count && now_seconds() - start < 10.0)
+        {
+            process().queue.Pump();
+            road.processor->ProcessorUpdate();
+        }
+        const double elapsed = now_seconds() - start;
+        state.SetIterationTime(elapsed);
+        total += elapsed;
+        ok = ok && road.Captures() >= before + count && road.Wait(ref);
+    }
+    if (!ok)
+        state.SkipWithError("a shot did not reach every camera");
+    const double per_shot_us = state.iterations() ? total * 1e6 / double(state.iterations()) : 0.0;
+    state.counters["cameras"] = count;
+    state.counters["us_per_shot"] = per_shot_us;
+    if (g_bare_us[count] > 0.0)
+        state.counters["fanout_ratio"] = per_shot_us / g_bare_us[count];
+}
+
+double g_reference_bytes_per_s = 0.0;
+const int kDownloadCameras = 16;
+
+// The reference: the bytes of 16 photos written to new files, synced, closed
+// and hashed, by four writers at once in the same kind of folder.
+void BM_Reference_WriteSyncAndHash(benchmark::State& state)
+{
+    std::vector<std::vector<u8>> photos;
+    for (int i = 0; i < kDownloadCameras; ++i)
+    {
+        std::vector<u8> bytes(photo_bytes());
+        ptpsim::generate_content(ptpsim::Content::kJpeg, 0x9E3779B97F4A7C15ull * (i + 1), bytes.size(), 0,
+                                 bytes.data(), bytes.size());
+        photos.push_back(std::move(bytes));
+    }
+    double seconds = 0.0;
+    std::atomic<bool> failed{false};
+    for (auto _ : state)
+    {
+        lumivane_test::TempDir folder;
+        const double start = now_seconds();
+        std::vector<std::thread> threads;
+        for (int w = 0; w < 4; ++w)
+            threads.emplace_back([&, w] {
+                stringbuffer_t hash;
+                stringbuffer_initialise(hash);
+                for (int p = w; p < kDownloadCameras; p += 4)
+                {
+                    const std::vector<u8>& bytes = photos[p];
+                    const std::string name = "IMG_" + std::to_string(p) + ".JPG";
+                    const std::string path = folder.File(name);
+                    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+                    size_t done = 0;
+                    while (fd >= 0 && done < bytes.size())
+                    {
+                        ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
+                        if (n <= 0)
+                            break;
+                        done += static_cast<size_t>(n);
+                    }
+                    if (fd < 0 || done != bytes.size() || fsync(fd) != 0 || close(fd) != 0)
+                        failed.store(true);
+                    if (!mtp_compute_hash(hash, string_make(name.c_str()), memory_t{bytes.data(), bytes.size()}))
+                        failed.store(true);
+                    benchmark::DoNotOptimize(hash.str);
+                }
+                stringbuffer_release(hash);
+            });
+        for (std::thread& thread : threads)
+            thread.join();
+        const double elapsed = now_seconds() - start;
+        state.SetIterationTime(elapsed);
+        seconds += elapsed;
+    }
+    if (failed.load())
+        state.SkipWithError("writing failed");
+    const double bytes = double(state.iterations()) * kDownloadCameras * double(photo_bytes());
+    g_reference_bytes_per_s = seconds > 0.0 ? bytes / seconds : 0.0;
+    state.SetBytesProcessed(static_cast<int64_t>(bytes));
+    state.counters["MB_per_s"] = g_reference_bytes_per_s / 1e6;
+}
+
+// Ours: 16 cameras shoot at once in "Disk" storage; from the request to the
+// last photo saved and hashed by the four download threads.
+void BM_DownloadSixteenCameras(benchmark::State& state)
+{
+    Road road(kDownloadCameras, "Disk");
+    if (!road.ok)
+    {
+        state.SkipWithError("the cameras did not connect");
+        return;
+    }
+    double seconds = 0.0;
+    bool ok = true;
+    int shot = 0;
+    for (auto _ : state)
+    {
+        for (auto& camera : road.cameras)
+        {
+            ptpsim::ObjectInfo info;
+            info.filename = "DSC" + std::to_string(10000 + shot) + ".JPG";
+            camera->set_capture({info}, photo_bytes());
+        }
+        ++shot;
+        const u32 expected = road.processor->GetPhotos().count + kDownloadCameras;
+        const double start = now_seconds();
+        const u32 ref = road.Send(true, [](CameraMessageBuilder& b) { return b.TakePhoto(0.0f); });
+        ok = ok && road.PassUntil([&] { return road.AllDownloaded(expected); });
+        const double elapsed = now_seconds() - start;
+        state.SetIterationTime(elapsed);
+        seconds += elapsed;
+        ok = ok && road.Wait(ref);
+    }
+    if (!ok)
+        state.SkipWithError("not every photo came in");
+    const double bytes = double(state.iterations()) * kDownloadCameras * double(photo_bytes());
+    state.SetBytesProcessed(static_cast<int64_t>(bytes));
+    if (seconds > 0.0)
+    {
+        state.counters["MB_per_s"] = bytes / seconds / 1e6;
+        if (g_reference_bytes_per_s > 0.0)
+            state.counters["of_reference_pct"] = 100.0 * (bytes / seconds) / g_reference_bytes_per_s;
+    }
+}
+
+// A data surface that starts mirroring when its thread initialises it and
+// notes when each photo's event arrives.
+class LatencySurface : public CameraDataSurface
+{
+public:
+    LatencySurface() : CameraDataSurface("Bench::Latency")
+    {
+        AddRoute(this, [](void* self, const CameraEvent& event) {
+            if (event.type == CAMERAEVENT_PHOTO_TAKEN)
+            {
+                auto* surface = static_cast<LatencySurface*>(self);
+                surface->last_seen.store(now_seconds());
+                surface->photos.fetch_add(1);
+            }
+            return false;
+        });
+    }
+    bool ProcessorInitialise() override { return CameraDataSurface::ProcessorInitialise() && Initialise(); }
+    std::atomic<int> photos{0};
+    std::atomic<double> last_seen{0.0};
+};
+
+void wait_a_little(void*)
+{
+    thread_sleep(1, TIMEUNIT_MILLISECONDS);
+}
+
+void BM_EventLatency(benchmark::State& state)
+{
+    if (!process().ready)
+    {
+        state.SkipWithError("no message system");
+        return;
+    }
+    mic_backend_t backend = {};
+    mic_loopback_initialise(backend);
+    ptpsim::Camera camera;
+    auto usb = std::make_unique<ptpsim::UsbCamera>(camera, backend);
+    lumivane_test::TempDir folder;
+    bool ok = true;
+    double total = 0.0, worst = 0.0;
+    {
+        MessageThread camera_thread;
+        MessageThread surface_thread;
+        CameraProcessor* processor = new CameraProcessor();
+        processor->AddDriver(new MICDriver(processor, &backend));
+        processor->SetDownloadFolder(string_make(folder.File("photos").c_str()));
+        // The processor finds and connects the camera on its own thread.
+        processor->GetOptions().auto_connect = true;
+        processor->GetOptions().detection_pending = true;
+        camera_thread.Add(processor);
+        LatencySurface* surface = new LatencySurface();
+        surface_thread.Add(surface);
+        ok = camera_thread.Start("CAMERA", wait_a_little, nullptr) &&
+             surface_thread.Start("SURFACE", wait_a_little, nullptr);
+
+        // One photo event from the camera: true once its photo's event came.
+        auto shoot = [&](double limit, double& latency) {
+            ptpsim::ObjectInfo info;
+            info.filename = "DSC" + std::to_string(camera.num_objects()) + ".JPG";
+            const u32 handle = camera.add_object(info, 20000);
+            const int before = surface->photos.load();
+            const double start = now_seconds();
+            camera.send_event(ptpsim::kEvObjectAdded, {handle});
+            while (surface->photos.load() == before && now_seconds() - start < limit)
+                thread_sleep(100, TIMEUNIT_MICROSECONDS);
+            latency = surface->last_seen.load() - start;
+            return surface->photos.load() != before;
+        };
+        // Until the camera is connected its events go unheard.
+        double latency = 0.0;
+        bool connected = false;
+        for (int i = 0; ok && i < 60 && !connected; ++i)
+            connected = shoot(0.5, latency);
+        ok = ok && connected;
+        for (auto _ : state)
+        {
+            if (!ok)
+                break;
+            ok = shoot(5.0, latency);
+            state.SetIterationTime(latency);
+            total += latency;
+            worst = std::max(worst, latency);
+        }
+        surface_thread.Stop(wait_a_little, nullptr);
+        camera_thread.Stop(wait_a_little, nullptr);
+    }
+    usb.reset();
+    mic_backend_release(backend);
+    if (!ok)
+    {
+        state.SkipWithError("no photo event came");
+        return;
+    }
+    const double mean_ms = state.iterations() ? total * 1e3 / double(state.iterations()) : 0.0;
+    state.counters["mean_ms"] = mean_ms;
+    state.counters["worst_ms"] = worst * 1e3;
+    state.counters["period_ms"] = double(MESSAGETHREAD_PERIOD_US) / 1e3;
+    state.counters["of_period_pct"] = 100.0 * mean_ms * 1e3 / double(MESSAGETHREAD_PERIOD_US);
+}
+
+class TimedProcessor : public CameraProcessor
+{
+public:
+    void ProcessorUpdate() override
+    {
+        const double start = now_seconds();
+        CameraProcessor::ProcessorUpdate();
+        busy.store(busy.load() + (now_seconds() - start));
+    }
+    std::atomic<double> busy{0.0};
+};
+
+class FrameCounter : public MessageProcessor
+{
+public:
+    FrameCounter() : MessageProcessor("Bench::Frames", false) {}
+    bool ProcessorInitialise() override
+    {
+        return MessageProcessor::ProcessorInitialise() && Subscribe(CAMERA_LIVEVIEW_CHANNEL);
+    }
+    void ReceiveEvent(const Message& message) override
+    {
+        frames.fetch_add(1);
+        bytes.fetch_add(message.GetNumBytes());
+    }
+    std::atomic<u64> frames{0};
+    std::atomic<u64> bytes{0};
+};
+
+void BM_Liveview(benchmark::State& state)
+{
+    const int count = 16;
+    Process& p = process();
+    if (!p.ready)
+    {
+        state.SkipWithError("no message system");
+        return;
+    }
+    mic_backend_t backend = {};
+    mic_loopback_initialise(backend);
+    std::vector<std::unique_ptr<ptpsim::Camera>> cameras;
+    std::vector<std::unique_ptr<ptpsim::NikonCamera>> nikons;
+    std::vector<std::unique_ptr<ptpsim::UsbCamera>> usb;
+    for (int i = 0; i < count; ++i)
+    {
+        cameras.push_back(std::make_unique<ptpsim::Camera>());
+        nikons.push_back(std::make_unique<ptpsim::NikonCamera>(*cameras.back(), ptpsim::nikon_model("D810")));
+        nikons.back()->set_frame_jpeg_size(quick_mode() ? 64 * 1024 : 500 * 1000);
+        ptpsim::UsbOptions options;
+        options.product = "View " + std::to_string(i);
+        options.serial = std::to_string(3000 + i);
+        const std::string serial = options.serial;
+        cameras.back()->edit_deviceinfo([&](ptpsim::DeviceInfo& info) { info.serial_number = serial; });
+        usb.push_back(std::make_unique<ptpsim::UsbCamera>(*cameras.back(), backend, options));
+    }
+    lumivane_test::TempDir folder;
+    bool ok = true;
+    double fps = 0.0, occupancy = 0.0, mb_per_s = 0.0;
+    {
+        MessageThread camera_thread;
+        MessageThread view_thread;
+        TimedProcessor* processor = new TimedProcessor();
+        processor->AddDriver(new MICDriver(processor, &backend));
+        processor->SetDownloadFolder(string_make(folder.File("photos").c_str()));
+        processor->GetOptions().detection_pending = true;
+        camera_thread.Add(processor);
+        FrameCounter* counter = new FrameCounter();
+        view_thread.Add(counter);
+        ok = camera_thread.Start("CAMERA", wait_a_little, nullptr) &&
+             view_thread.Start("VIEW", wait_a_little, nullptr);
+        auto request = [&](const std::function<Message(CameraMessageBuilder&)>& make) {
+            CameraMessageBuilder builder(p.queue.GetEncoder(), -1, cameraid_t{CAMERAID_NONE, 0},
+                                         string_make("Bench"), true);
+            Message message = make(builder);
+            p.client->SendRequest(message, p.destination);
+            const u32 ref = static_cast<u32>(p.client->GetContext(p.destination).lastRefNum);
+            const double end = now_seconds() + 20.0;
+            while (!p.client->answered.count(ref) && now_seconds() < end)
+            {
+                p.queue.Pump();
+                thread_sleep(1, TIMEUNIT_MILLISECONDS);
+            }
+            return p.client->answered.count(ref) && p.client->answered[ref];
+        };
+        // The first passes detect the cameras; connecting succeeds once they are there.
+        bool connected = false;
+        for (int i = 0; ok && i < 50 && !connected; ++i)
+            connected = request([](CameraMessageBuilder& b) { return b.Connect(); });
+        ok = ok && connected && request([](CameraMessageBuilder& b) { return b.SetLiveviewFPS(20, 0); }) &&
+             request([](CameraMessageBuilder& b) { return b.EnableLiveview(true); });
+        const double window = quick_mode() ? 0.5 : 5.0;
+        for (auto _ : state)
+        {
+            if (!ok)
+                break;
+            const u64 frames_before = counter->frames.load();
+            const u64 bytes_before = counter->bytes.load();
+            const double busy_before = processor->busy.load();
+            const double start = now_seconds();
+            while (now_seconds() - start < window)
+            {
+                p.queue.Pump();
+                thread_sleep(5, TIMEUNIT_MILLISECONDS);
+            }
+            const double elapsed = now_seconds() - start;
+            state.SetIterationTime(elapsed);
+            fps = double(counter->frames.load() - frames_before) / elapsed / count;
+            mb_per_s = double(counter->bytes.load() - bytes_before) / elapsed / 1e6;
+            occupancy = (processor->busy.load() - busy_before) / elapsed;
+        }
+        if (ok)
+            request([](CameraMessageBuilder& b) { return b.EnableLiveview(false); });
+        view_thread.Stop(wait_a_little, nullptr);
+        camera_thread.Stop(wait_a_little, nullptr);
+    }
+    usb.clear();
+    nikons.clear();
+    cameras.clear();
+    mic_backend_release(backend);
+    if (!ok)
+    {
+        state.SkipWithError("live view did not start on every camera");
+        return;
+    }
+    state.counters["cameras"] = count;
+    state.counters["fps_per_camera"] = fps;
+    state.counters["fps_asked"] = 20;
+    state.counters["delivered_MB_per_s"] = mb_per_s;
+    state.counters["camera_thread_occupancy_pct"] = 100.0 * occupancy;
+}
+
+void camera_counts(benchmark::internal::Benchmark* b)
+{
+    for (int count : {1, 4, 16, 64})
+        b->Arg(count);
+}
+} // namespace
+
+// Each reference row runs just before the rows it is compared with.
+BENCHMARK(BM_Reference_BareTransactions)
+    ->Apply(camera_counts)
+    ->UseManualTime()
+    ->Unit(benchmark::kMicrosecond)
+    ->Iterations(quick_mode() ? 10 : 200);
+BENCHMARK(BM_ShotFanOut)
+    ->Apply(camera_counts)
+    ->UseManualTime()
+    ->Unit(benchmark::kMicrosecond)
+    ->Iterations(quick_mode() ? 3 : 40);
+BENCHMARK(BM_Reference_WriteSyncAndHash)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(quick_mode() ? 1 : 5);
+BENCHMARK(BM_DownloadSixteenCameras)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(quick_mode() ? 1 : 5);
+
+BENCHMARK(BM_EventLatency)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(quick_mode() ? 3 : 100);
+BENCHMARK(BM_Liveview)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(1);
+
+BENCHMARK_MAIN();
