@@ -351,6 +351,13 @@ TEST(CanonLiveView, FramesGiveTheZoomAreaInSensorPixels)
          6000,
          4000,
          {100, 3400, 700, 3800}},
+        {"area words beyond what an int holds are clamped, not overflowed",
+         concat({jpeg_block(1), block(4, {10}), block(13, {0xFFFFFFFFu, 0xFFFFFFFFu, 0xFFFFFFFFu, 0xFFFFFFFFu}),
+                 block(14, {6000, 4000})}),
+         true,
+         6000,
+         4000,
+         {INT32_MAX, INT32_MIN, INT32_MAX, INT32_MIN}},
     };
     for (const Case& c : cases)
     {

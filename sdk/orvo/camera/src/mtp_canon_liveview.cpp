@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 
 namespace orvo
 {
@@ -65,6 +66,17 @@ void restore_camera_storage(mtp_device_t& device, mtp_canon_state_t& state)
         desc->description_due = true;
     }
     mtp_device_set_changed(device, MTP_CHANGE_PROPERTIES);
+}
+
+// The frame's sizes and positions are the camera's 32-bit words; a broken
+// frame can put the corners far outside what the record's ints hold.
+i32 clamp_to_i32(double value)
+{
+    if (!(value > -2147483648.0))
+        return INT32_MIN;
+    if (value >= 2147483647.0)
+        return INT32_MAX;
+    return static_cast<i32>(value);
 }
 } // namespace
 
@@ -237,6 +249,8 @@ void mtp_canon_liveview_decode(mtp_device_t& device, const mtp_buffer_t& buffer,
         corners[2] = static_cast<float>(width);
         corners[3] = static_cast<float>(height);
     }
+    for (float& corner : corners)
+        corner = static_cast<float>(clamp_to_i32(corner));
     const mtp_rectangle_t& stored = liveview.zoom_area;
     float before[4] = {static_cast<float>(stored.left), static_cast<float>(stored.top),
                        static_cast<float>(stored.right), static_cast<float>(stored.bottom)};
@@ -245,14 +259,14 @@ void mtp_canon_liveview_decode(mtp_device_t& device, const mtp_buffer_t& buffer,
         moved = corner_moved(before[i], corners[i]);
     if (moved)
     {
-        state->zoom_x = static_cast<i32>(x);
-        state->zoom_y = static_cast<i32>(y);
-        liveview.frame_width = static_cast<i32>(width);
-        liveview.frame_height = static_cast<i32>(height);
-        liveview.zoom_area.left = static_cast<i32>(corners[0]);
-        liveview.zoom_area.top = static_cast<i32>(corners[1]);
-        liveview.zoom_area.right = static_cast<i32>(corners[2]);
-        liveview.zoom_area.bottom = static_cast<i32>(corners[3]);
+        state->zoom_x = clamp_to_i32(double(x));
+        state->zoom_y = clamp_to_i32(double(y));
+        liveview.frame_width = clamp_to_i32(double(width));
+        liveview.frame_height = clamp_to_i32(double(height));
+        liveview.zoom_area.left = clamp_to_i32(corners[0]);
+        liveview.zoom_area.top = clamp_to_i32(corners[1]);
+        liveview.zoom_area.right = clamp_to_i32(corners[2]);
+        liveview.zoom_area.bottom = clamp_to_i32(corners[3]);
         mtp_device_set_changed(device, MTP_CHANGE_LIVEVIEW);
     }
     if (frame)
