@@ -181,3 +181,38 @@ TEST_F(PhotoNaming, ComputedNamesAgainstTheValidation)
     EXPECT_TRUE(photo_validation_match(validation, string_make("LVP_1.JPG")));
     photo_validation_release(validation);
 }
+
+// Expressions that would make the regular-expression compiler copy a repeated
+// piece for every repetition of an outer one grow exponentially (sixty
+// characters took gigabytes), so they are refused before compiling; ordinary
+// name patterns, stacked quantifiers inside brackets or escaped included, pass.
+TEST_F(PhotoNaming, ValidationRefusesExpressionsThatGrowWithoutBound)
+{
+    struct Case
+    {
+        const char* expression;
+        bool accepted;
+    };
+    const Case cases[] = {
+        {"(IMG|DSC)_[0-9]+\\.(jpg|JPG)", true},
+        {"^[A-Z]{3}_[0-9]{4,6}\\.JPG$", true},
+        {"[+*?]+_[]a]*\\+\\+x", true},
+        {"[[:digit:]]{255}", true},
+        {"a+b*c?(de)+", true},
+        {"LV.+++++++++++++++++++++++++++++++++++++++++++++++++++JPG", false},
+        {"a*{2}", false},
+        {"(x{200})+", false},
+        {"((a|b)+c)*", false},
+        {"[0-9]{256}", false},
+        {"a{1,1000}", false},
+    };
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.expression);
+        photo_validation_t validation;
+        photo_validation_initialise(validation);
+        EXPECT_EQ(photo_validation_compile(validation, string_make(c.expression)), c.accepted);
+        EXPECT_EQ(photo_validation_is_set(validation), c.accepted);
+        photo_validation_release(validation);
+    }
+}

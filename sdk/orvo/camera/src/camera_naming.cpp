@@ -16,6 +16,7 @@
 #include <cstring>
 #include <ctime>
 #include <string>
+#include <vector>
 
 namespace orvo
 {
@@ -418,6 +419,124 @@ void photo_validation_release(photo_validation_t& validation)
     validation.compiled = false;
 }
 
+namespace
+{
+// glibc's regcomp copies the tree of a repeated piece once per repetition, so
+// a quantifier on something already repeated ("a+++", "(x{200})+") grows
+// exponentially: sixty characters can take gigabytes. Validation expressions
+// come from requests, so those shapes and counts above 255 are refused before
+// compiling; ordinary name patterns never need them.
+bool validation_expression_is_tame(const std::string& pattern, const char*& why)
+{
+    const u64 kMaxCount = 255;
+    std::vector<bool> group_repeats(1, false); // per open group: holds a quantifier
+    bool last_repeated = false;                // the piece just read carries a quantifier
+    bool last_group_repeats = false;           // the piece just read is a group holding one
+    bool have_piece = false;
+    for (size_t i = 0; i < pattern.size(); ++i)
+    {
+        const char c = pattern[i];
+        if (c == '*' || c == '+' || c == '?' || c == '{')
+        {
+            if (c == '{')
+            {
+                // The counts of an interval; a '{' that opens none is left to regcomp.
+                size_t j = i + 1;
+                u64 count = 0;
+                bool digits = false;
+                for (; j < pattern.size() && pattern[j] != '}'; ++j)
+                {
+                    if (pattern[j] >= '0' && pattern[j] <= '9')
+                    {
+                        digits = true;
+                        count = count * 10 + u64(pattern[j] - '0');
+                        if (count > kMaxCount)
+                        {
+                            why = "repetition count above 255";
+                            return false;
+                        }
+                    }
+                    else if (pattern[j] == ',')
+                        count = 0;
+                    else
+                        break;
+                }
+                if (j >= pattern.size() || pattern[j] != '}' || !digits)
+                    continue;
+                i = j;
+            }
+            if (have_piece && (last_repeated || last_group_repeats))
+            {
+                why = "a quantifier on a piece that is already repeated";
+                return false;
+            }
+            last_repeated = true;
+            group_repeats.back() = true;
+            continue;
+        }
+        last_group_repeats = false;
+        if (c == '\\')
+        {
+            ++i;
+            last_repeated = false;
+            have_piece = true;
+            continue;
+        }
+        if (c == '[')
+        {
+            // A bracket expression is one piece: skip to its closing ']'
+            // (a ']' right after '[' or "[^" belongs to the set).
+            size_t j = i + 1;
+            if (j < pattern.size() && pattern[j] == '^')
+                ++j;
+            if (j < pattern.size() && pattern[j] == ']')
+                ++j;
+            for (; j < pattern.size() && pattern[j] != ']'; ++j)
+                if (pattern[j] == '[' && j + 1 < pattern.size() &&
+                    (pattern[j + 1] == ':' || pattern[j + 1] == '.' || pattern[j + 1] == '='))
+                {
+                    const char end = pattern[j + 1];
+                    size_t k = j + 2;
+                    while (k + 1 < pattern.size() && !(pattern[k] == end && pattern[k + 1] == ']'))
+                        ++k;
+                    j = k + 1;
+                }
+            i = j;
+            last_repeated = false;
+            have_piece = true;
+            continue;
+        }
+        if (c == '(')
+        {
+            group_repeats.push_back(false);
+            last_repeated = false;
+            have_piece = false;
+            continue;
+        }
+        if (c == ')' && group_repeats.size() > 1)
+        {
+            const bool inner = group_repeats.back();
+            group_repeats.pop_back();
+            if (inner)
+                group_repeats.back() = true;
+            last_repeated = false;
+            last_group_repeats = inner;
+            have_piece = true;
+            continue;
+        }
+        if (c == '|')
+        {
+            last_repeated = false;
+            have_piece = false;
+            continue;
+        }
+        last_repeated = false;
+        have_piece = true;
+    }
+    return true;
+}
+} // namespace
+
 bool photo_validation_compile(photo_validation_t& validation, const string_t& text)
 {
     if (!text.str || text.length == 0)
@@ -426,6 +545,13 @@ bool photo_validation_compile(photo_validation_t& validation, const string_t& te
         return true;
     }
     const std::string pattern(text.str, strnlen(text.str, text.length));
+    const char* why = nullptr;
+    if (!validation_expression_is_tame(pattern, why))
+    {
+        log_writef(LOGLEVEL_WARNING, LOGMODULE_CAMERA, "Failed to compile filename validation (%s): %s", why,
+                   pattern.c_str());
+        return false;
+    }
     regex_t regex;
     const int error = regcomp(&regex, pattern.c_str(), REG_EXTENDED);
     if (error != 0)
