@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -462,6 +463,92 @@ TEST_P(NikonSdramHandles, ObjectInMemoryUsesTheModelsHandleOrTheEvents)
 INSTANTIATE_TEST_SUITE_P(Models, NikonSdramHandles,
                          ::testing::Values(SdramCase{"D80", 0xFFFF0001u}, SdramCase{"D810", 77u}),
                          [](const ::testing::TestParamInfo<SdramCase>& info) { return std::string(info.param.model); });
+
+// --- "Both": the card keeps the photo, the computer takes the memory copy ----------------------------------
+
+struct BothCase
+{
+    const char* model;
+    bool capture_v2; // InitiateCaptureRecInMedia naming the storage, else InitiateCapture
+};
+
+class NikonBoth : public NikonTest, public ::testing::WithParamInterface<BothCase>
+{
+};
+
+TEST_P(NikonBoth, EveryShotIsDownloadedOnceWhileTheCardKeepsItsCopy)
+{
+    const BothCase& c = GetParam();
+    ASSERT_TRUE(Use(c.model));
+    ASSERT_TRUE(mtp_device_set_cameraproperty(device, MTP_CAMERAPROPERTY_STORAGEMODE,
+                                              IndexOf(MTP_CAMERAPROPERTY_STORAGEMODE, "Both")));
+    Step();
+    ASSERT_EQ(Name(MTP_CAMERAPROPERTY_STORAGEMODE), "Both");
+    // The body has a value of its own for "Both": nothing is emulated.
+    ASSERT_EQ(camera.property_value(ptpsim::kNikonPropRecordingMedia).bits, 2u);
+    ASSERT_EQ(State().requested_storage_index, -1);
+
+    std::vector<u32> announced;
+    std::vector<u32> card_copies;
+    std::vector<std::string> targets;
+    const int shots = 3;
+    for (int shot = 0; shot < shots; ++shot)
+    {
+        SCOPED_TRACE("shot " + std::to_string(shot));
+        ptpsim::ObjectInfo info;
+        info.filename = "DSC_000" + std::to_string(shot + 1) + ".JPG";
+        nikon->set_shots({info}, 150000 + 1000 * shot);
+        nikon->set_busy_after_start(1);
+        ASSERT_TRUE(mtp_device_capture(device));
+        for (int i = 0; i < 6 && recorder.num_finished() <= static_cast<size_t>(shot); ++i)
+        {
+            Step();
+            PumpUntilFinished(0);
+        }
+        // The photo came down: not lost with the card copy's event.
+        ASSERT_EQ(recorder.num_finished(), static_cast<size_t>(shot + 1));
+        std::vector<uint32_t> card = nikon->last_card_shots();
+        std::vector<uint32_t> memory = nikon->last_memory_shots();
+        ASSERT_EQ(card.size(), 1u);
+        ASSERT_EQ(memory.size(), 1u);
+
+        // Announced once, as the copy that is downloaded; the card copy is not a second photo.
+        announced.push_back(memory[0]);
+        EXPECT_EQ(Added(), announced);
+        const ptpsim::FinishedDownload done = recorder.finished().back();
+        const ptpsim::Bytes bytes = camera.object_bytes(memory[0]);
+        EXPECT_TRUE(done.success);
+        EXPECT_EQ(read_file(done.target), std::string(bytes.begin(), bytes.end()));
+        EXPECT_EQ(done.hash, hash_of(bytes));
+        targets.push_back(done.target);
+        card_copies.push_back(card[0]);
+        EXPECT_FALSE(device.capture_in_progress);
+        EXPECT_FALSE(device.capture_failed);
+    }
+    // Every card copy is still on the card; each photo is its own file.
+    for (uint32_t handle : card_copies)
+        EXPECT_TRUE(camera.has_object(handle)) << handle;
+    EXPECT_TRUE(camera.deleted_handles().empty());
+    std::sort(targets.begin(), targets.end());
+    EXPECT_EQ(std::unique(targets.begin(), targets.end()), targets.end());
+    Step();
+    EXPECT_EQ(recorder.num_finished(), static_cast<size_t>(shots));
+    EXPECT_EQ(camera.calls(ptpsim::kNikonOpInitiateCaptureRecInMedia), c.capture_v2 ? shots : 0);
+    EXPECT_EQ(camera.calls(ptpsim::kOpInitiateCapture), c.capture_v2 ? 0 : shots);
+    if (c.capture_v2)
+    {
+        EXPECT_EQ(camera.last_parameters(ptpsim::kNikonOpInitiateCaptureRecInMedia),
+                  (std::vector<uint32_t>{0xFFFFFFFF, 2}));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Models, NikonBoth,
+                         ::testing::Values(BothCase{"D810", true},
+                                           // Version 1: InitiateCapture, the body records where RecordingMedia says.
+                                           BothCase{"D3x", false},
+                                           // Version 1, memory objects under the one fixed handle.
+                                           BothCase{"D80", false}),
+                         [](const ::testing::TestParamInfo<BothCase>& info) { return std::string(info.param.model); });
 
 // --- bulb and autofocus ----------------------------------------------------------------------------------
 

@@ -198,14 +198,17 @@ NikonCamera::NikonCamera(Camera& camera, const NikonModel& model)
                          [this](const std::vector<uint32_t>&, const Bytes*, DataIn&) { return op_device_ready(); });
     camera.set_operation(kNikonOpGetEvent,
                          [this](const std::vector<uint32_t>&, const Bytes*, DataIn& in) { return op_get_event(in); });
+    // The capture into the media names its destination; InitiateCapture
+    // records where RecordingMedia says, as the body's own release would.
     camera.set_operation(kNikonOpInitiateCaptureRecInMedia, [this](const std::vector<uint32_t>& p, const Bytes*,
                                                                    DataIn&) {
-        return op_capture(p.size() >= 2 && p[1] == 1);
+        return op_capture(media_of(p.size() >= 2 ? p[1] : 0));
     });
-    camera.set_operation(kNikonOpInitiateCaptureRecInSdram,
-                         [this](const std::vector<uint32_t>&, const Bytes*, DataIn&) { return op_capture(true); });
-    camera.set_operation(kOpInitiateCapture,
-                         [this](const std::vector<uint32_t>&, const Bytes*, DataIn&) { return op_capture(false); });
+    camera.set_operation(kNikonOpInitiateCaptureRecInSdram, [this](const std::vector<uint32_t>&, const Bytes*,
+                                                                   DataIn&) { return op_capture(Media::kMemory); });
+    camera.set_operation(kOpInitiateCapture, [this](const std::vector<uint32_t>&, const Bytes*, DataIn&) {
+        return op_capture(media_of(value_of(kNikonPropRecordingMedia)));
+    });
     camera.set_operation(kNikonOpTerminateCapture, [this](const std::vector<uint32_t>&, const Bytes*, DataIn&) {
         return op_terminate_capture();
     });
@@ -267,6 +270,19 @@ NikonCamera::NikonCamera(Camera& camera, const NikonModel& model)
 int64_t NikonCamera::value_of(uint16_t code)
 {
     return static_cast<int64_t>(m_camera.property_value(code).bits);
+}
+
+NikonCamera::Media NikonCamera::media_of(int64_t value)
+{
+    switch (value)
+    {
+    case 1:
+        return Media::kMemory;
+    case 2:
+        return Media::kBoth;
+    default:
+        return Media::kCard;
+    }
 }
 
 // --- DeviceReady ----------------------------------------------------------------------------------
@@ -358,7 +374,21 @@ void NikonCamera::set_shots(const std::vector<ObjectInfo>& shots, uint64_t size)
 std::vector<uint32_t> NikonCamera::last_shots()
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    return m_last_shots;
+    std::vector<uint32_t> shots = m_last_card_shots;
+    shots.insert(shots.end(), m_last_memory_shots.begin(), m_last_memory_shots.end());
+    return shots;
+}
+
+std::vector<uint32_t> NikonCamera::last_card_shots()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_last_card_shots;
+}
+
+std::vector<uint32_t> NikonCamera::last_memory_shots()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_last_memory_shots;
 }
 
 bool NikonCamera::bulb_open()
@@ -367,34 +397,45 @@ bool NikonCamera::bulb_open()
     return m_bulb_open;
 }
 
-void NikonCamera::make_shots_locked(bool sdram, std::vector<std::pair<uint16_t, uint32_t>>& events)
+// Card copies are announced with ObjectAdded, memory copies with
+// ObjectAddedInSdram; in "both" every shot leaves one of each, the card
+// keeping its copy while the computer takes the one in memory.
+void NikonCamera::make_shots_locked(Media media, std::vector<std::pair<uint16_t, uint32_t>>& events)
 {
+    const bool card = media != Media::kMemory;
+    const bool memory = media != Media::kCard;
     std::vector<uint32_t> storages = m_camera.storages();
-    m_last_shots.clear();
-    for (ObjectInfo info : m_shots)
+    m_last_card_shots.clear();
+    m_last_memory_shots.clear();
+    for (const ObjectInfo& shot : m_shots)
     {
-        Content content = info.format == kFormatJpeg ? Content::kJpeg : Content::kPattern;
-        uint32_t handle;
-        if (sdram)
+        Content content = shot.format == kFormatJpeg ? Content::kJpeg : Content::kPattern;
+        if (card)
         {
+            ObjectInfo info = shot;
+            info.storage_id = storages.empty() ? 0 : storages[0];
+            uint32_t handle = m_camera.add_object(info, m_shot_size, content);
+            events.emplace_back(kEvObjectAdded, handle);
+            m_last_card_shots.push_back(handle);
+        }
+        if (memory)
+        {
+            ObjectInfo info = shot;
             info.storage_id = 0;
-            handle = m_model.sdram_handle ? m_camera.add_object_at(m_model.sdram_handle, info, m_shot_size, content)
-                                          : m_camera.add_object(info, m_shot_size, content);
+            uint32_t handle = m_model.sdram_handle
+                                  ? m_camera.add_object_at(m_model.sdram_handle, info, m_shot_size, content)
+                                  : m_camera.add_object(info, m_shot_size, content);
             // The fixed-handle bodies announce a parameter that means nothing.
             events.emplace_back(kNikonEvObjectAddedInSdram, m_model.sdram_handle ? 0x12345678u : handle);
+            m_last_memory_shots.push_back(handle);
         }
-        else
-        {
-            info.storage_id = storages.empty() ? 0 : storages[0];
-            handle = m_camera.add_object(info, m_shot_size, content);
-            events.emplace_back(kEvObjectAdded, handle);
-        }
-        m_last_shots.push_back(handle);
     }
-    events.emplace_back(static_cast<uint16_t>(sdram ? uint16_t(kNikonEvCaptureCompleteRecInSdram) : uint16_t(kEvCaptureComplete)), 0u);
+    events.emplace_back(static_cast<uint16_t>(card ? uint16_t(kEvCaptureComplete)
+                                                   : uint16_t(kNikonEvCaptureCompleteRecInSdram)),
+                        0u);
 }
 
-uint16_t NikonCamera::op_capture(bool sdram)
+uint16_t NikonCamera::op_capture(Media media)
 {
     bool bulb = static_cast<uint32_t>(value_of(kNikonPropShutterSpeed)) == kNikonShutterBulb;
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -403,10 +444,10 @@ uint16_t NikonCamera::op_capture(bool sdram)
     if (bulb)
     {
         m_bulb_open = true;
-        m_bulb_sdram = sdram;
+        m_bulb_media = media;
         return kRespOK;
     }
-    make_shots_locked(sdram, m_held_events);
+    make_shots_locked(media, m_held_events);
     start_busy_locked();
     if (m_busy_left == 0 && !m_stuck)
     {
@@ -422,7 +463,7 @@ uint16_t NikonCamera::op_terminate_capture()
     if (!m_bulb_open)
         return kRespGeneralError;
     m_bulb_open = false;
-    make_shots_locked(m_bulb_sdram, m_events);
+    make_shots_locked(m_bulb_media, m_events);
     return kRespOK;
 }
 

@@ -126,8 +126,11 @@ public:
     // --- capture ---------------------------------------------------------------------------
     // What a capture makes: one object per entry, `size` bytes each.
     void set_shots(const std::vector<ObjectInfo>& shots, uint64_t size);
-    // Handles of the objects made by the last capture.
+    // Handles of the objects made by the last capture: the card copies, then
+    // the memory copies (RecordingMedia "both" makes one of each per shot).
     std::vector<uint32_t> last_shots();
+    std::vector<uint32_t> last_card_shots();
+    std::vector<uint32_t> last_memory_shots();
     bool bulb_open();
     // Events queued for GetEvent right now (a test's own).
     void queue_event(uint16_t code, uint32_t parameter);
@@ -152,15 +155,24 @@ public:
     std::vector<int64_t> media_at_format();
 
 private:
+    // Where a capture puts its objects: RecordingMedia's values.
+    enum class Media
+    {
+        kCard = 0,
+        kMemory = 1,
+        kBoth = 2,
+    };
+    static Media media_of(int64_t value);
+
     uint16_t op_device_ready();
     uint16_t op_get_event(DataIn& in);
-    uint16_t op_capture(bool sdram);
+    uint16_t op_capture(Media media);
     uint16_t op_terminate_capture();
     uint16_t op_af_drive();
     uint16_t op_liveview(bool on);
     uint16_t op_liveview_image(DataIn& in);
     uint16_t op_movie(bool on);
-    void make_shots_locked(bool sdram, std::vector<std::pair<uint16_t, uint32_t>>& events);
+    void make_shots_locked(Media media, std::vector<std::pair<uint16_t, uint32_t>>& events);
     void start_busy_locked();
     int64_t value_of(uint16_t code);
 
@@ -177,9 +189,10 @@ private:
     std::vector<std::pair<uint16_t, uint32_t>> m_events;
     std::vector<ObjectInfo> m_shots;
     uint64_t m_shot_size = 65536;
-    std::vector<uint32_t> m_last_shots;
+    std::vector<uint32_t> m_last_card_shots;
+    std::vector<uint32_t> m_last_memory_shots;
     bool m_bulb_open = false;
-    bool m_bulb_sdram = false;
+    Media m_bulb_media = Media::kCard;
     NikonFrameHeader m_header;
     uint32_t m_jpeg_offset;
     uint32_t m_frame_length = 0;
