@@ -761,8 +761,12 @@ TEST_F(MicCameraLayer, ADownloadRequestEndsOnlyWithItsOwnPhoto)
 
     ASSERT_TRUE(PassUntil(answered));
     for (const Seen& r : client->responses)
+    {
         if (r.header.refNum == ref)
+        {
             EXPECT_TRUE(r.Bool(CAMERAFIELD_RESULT));
+        }
+    }
     EXPECT_TRUE(wanted->downloaded);
     EXPECT_EQ(ReadFile(wanted->path.str).size(), 32000u);
     EXPECT_FALSE(other->downloaded);
