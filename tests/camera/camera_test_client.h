@@ -8,8 +8,14 @@
 #include "orvo/core/core_location.h"
 #include "orvo/core/core_message_processor.h"
 #include "orvo/core/core_message_queue.h"
+#include "orvo/core/core_thread.h"
+#include "orvo/core/core_time.h"
 
+#include <gtest/gtest.h>
+
+#include <cstdint>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -87,6 +93,22 @@ class Client : public MessageProcessor
 public:
     explicit Client(const char* name) : MessageProcessor(name, false) {}
 
+    // Sends the request; answers the reference number its response will carry.
+    u32 Send(Message message, u16 destination)
+    {
+        EXPECT_FALSE(message.IsNull());
+        EXPECT_TRUE(SendRequest(message, destination));
+        return static_cast<u32>(GetContext(destination).lastRefNum);
+    }
+    // Index in responses of the response to the reference number, or SIZE_MAX.
+    size_t FindResponse(u32 ref) const
+    {
+        for (size_t i = 0; i < responses.size(); ++i)
+            if (responses[i].header.refNum == ref)
+                return i;
+        return SIZE_MAX;
+    }
+
     void ReceiveResponse(const Message& message) override
     {
         MessageProcessor::ReceiveResponse(message);
@@ -114,5 +136,21 @@ public:
 inline void PumpCallback(void* queue)
 {
     static_cast<MessageQueue*>(queue)->Pump();
+}
+
+// Pumps the test's queue until the condition holds; false after 30 s, a bound
+// that only keeps a broken build from hanging (nothing is measured).
+inline bool PumpUntil(MessageQueue& queue, const std::function<bool()>& done)
+{
+    orvo::timer_t timer;
+    timer_start(timer);
+    while (!done())
+    {
+        if (timer_elapsed(timer) > time_compute_ticks(30, TIMEUNIT_SECONDS))
+            return false;
+        queue.Pump();
+        thread_sleep(1, TIMEUNIT_MILLISECONDS);
+    }
+    return true;
 }
 } // namespace camera_test

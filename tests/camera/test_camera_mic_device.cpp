@@ -209,20 +209,10 @@ protected:
     // Sends the request and runs passes until its response came.
     Seen Request(Message message)
     {
-        EXPECT_FALSE(message.IsNull());
-        EXPECT_TRUE(client->SendRequest(message, destination));
-        const u32 ref = static_cast<u32>(client->GetContext(destination).lastRefNum);
-        Seen found{};
-        EXPECT_TRUE(PassUntil([&] {
-            for (const Seen& r : client->responses)
-                if (r.header.refNum == ref)
-                {
-                    found = r;
-                    return true;
-                }
-            return false;
-        }));
-        return found;
+        const u32 ref = client->Send(message, destination);
+        size_t found = SIZE_MAX;
+        EXPECT_TRUE(PassUntil([&] { return (found = client->FindResponse(ref)) != SIZE_MAX; }));
+        return found == SIZE_MAX ? Seen{} : client->responses[found];
     }
 
     CameraDevice* Only()

@@ -103,20 +103,7 @@ struct CameraProcessorThread : ::testing::Test
         CameraProcessor::SupportPTP = true;
     }
 
-    bool PumpUntil(const std::function<bool()>& done)
-    {
-        orvo::timer_t timer;
-        timer_start(timer);
-        while (!done())
-        {
-            // Only keeps a broken build from hanging; nothing is measured.
-            if (timer_elapsed(timer) > time_compute_ticks(30, TIMEUNIT_SECONDS))
-                return false;
-            queue.Pump();
-            thread_sleep(1, TIMEUNIT_MILLISECONDS);
-        }
-        return true;
-    }
+    bool PumpUntil(const std::function<bool()>& done) { return camera_test::PumpUntil(queue, done); }
 
     CameraMessageBuilder Builder(const cameraid_t& camera, bool all = false, photoid_t photo = -1)
     {
@@ -126,20 +113,10 @@ struct CameraProcessorThread : ::testing::Test
     // Sends and waits for the response to this request.
     Seen Request(Message message)
     {
-        EXPECT_FALSE(message.IsNull());
-        EXPECT_TRUE(client->SendRequest(message, destination));
-        const u32 ref = static_cast<u32>(client->GetContext(destination).lastRefNum);
-        const Seen* found = nullptr;
-        EXPECT_TRUE(PumpUntil([&] {
-            for (const Seen& r : client->responses)
-                if (r.header.refNum == ref)
-                {
-                    found = &r;
-                    return true;
-                }
-            return false;
-        }));
-        return found ? *found : Seen{};
+        const u32 ref = client->Send(message, destination);
+        size_t found = SIZE_MAX;
+        EXPECT_TRUE(PumpUntil([&] { return (found = client->FindResponse(ref)) != SIZE_MAX; }));
+        return found == SIZE_MAX ? Seen{} : client->responses[found];
     }
 
     Seen Simple(i32 type)
