@@ -8,6 +8,7 @@
 // cameras paced at USB 2.0 speed, whose rate grows with the cameras up to the
 // ceiling. 200 photos of 25 MiB (6 per camera when paced); a handful of small
 // ones in quick mode.
+#include "bench_reference_files.h"
 #include "orvo/camera/mtp_context.h"
 #include "orvo/core/core_hash.h"
 #include "support/ptpsim/ptpsim_camera.h"
@@ -15,9 +16,6 @@
 #include "support/support_temp_dir.h"
 
 #include <benchmark/benchmark.h>
-
-#include <fcntl.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -165,14 +163,7 @@ void report(benchmark::State& state, int photos, double seconds)
 static void BM_Reference_WriteSyncAndHash(benchmark::State& state)
 {
     const int writers = static_cast<int>(state.range(0));
-    std::vector<std::vector<u8>> photos;
-    for (int i = 0; i < kCameras; ++i)
-    {
-        std::vector<u8> bytes(photo_bytes());
-        ptpsim::generate_content(ptpsim::Content::kJpeg, 0x9E3779B97F4A7C15ull * (i + 1), bytes.size(), 0,
-                                 bytes.data(), bytes.size());
-        photos.push_back(std::move(bytes));
-    }
+    const std::vector<std::vector<u8>> photos = bench_reference::make_photos(kCameras, photo_bytes());
     double seconds = 0.0;
     std::atomic<bool> failed{false};
     for (auto _ : state)
@@ -191,16 +182,7 @@ static void BM_Reference_WriteSyncAndHash(benchmark::State& state)
                     {
                         const std::vector<u8>& bytes = photos[p % kCameras];
                         std::string path = folder.File("IMG_" + std::to_string(p) + ".JPG");
-                        int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-                        size_t done = 0;
-                        while (fd >= 0 && done < bytes.size())
-                        {
-                            ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
-                            if (n <= 0)
-                                break;
-                            done += static_cast<size_t>(n);
-                        }
-                        if (fd < 0 || done != bytes.size() || fsync(fd) != 0 || close(fd) != 0)
+                        if (!bench_reference::write_and_sync(path, bytes))
                             failed.store(true);
                         compute_hash(hash, bytes.data(), bytes.size());
                         benchmark::DoNotOptimize(hash.str);

@@ -20,6 +20,7 @@
 //   occupancy (its passes' time over the wall time).
 //
 // LUMIVANE_BENCH_QUICK=1 keeps to small photos and few shots.
+#include "bench_reference_files.h"
 #include "orvo/camera/camera_processor.h"
 #include "orvo/camera/mtp_photofile.h"
 #include "orvo/camera/src/mic/camera_mic_driver.h"
@@ -39,9 +40,6 @@
 #include "support/support_temp_dir.h"
 
 #include <benchmark/benchmark.h>
-
-#include <fcntl.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -324,14 +322,7 @@ const int kDownloadCameras = 16;
 // and hashed, by four writers at once in the same kind of folder.
 void BM_Reference_WriteSyncAndHash(benchmark::State& state)
 {
-    std::vector<std::vector<u8>> photos;
-    for (int i = 0; i < kDownloadCameras; ++i)
-    {
-        std::vector<u8> bytes(photo_bytes());
-        ptpsim::generate_content(ptpsim::Content::kJpeg, 0x9E3779B97F4A7C15ull * (i + 1), bytes.size(), 0,
-                                 bytes.data(), bytes.size());
-        photos.push_back(std::move(bytes));
-    }
+    const std::vector<std::vector<u8>> photos = bench_reference::make_photos(kDownloadCameras, photo_bytes());
     double seconds = 0.0;
     std::atomic<bool> failed{false};
     for (auto _ : state)
@@ -348,16 +339,7 @@ void BM_Reference_WriteSyncAndHash(benchmark::State& state)
                     const std::vector<u8>& bytes = photos[p];
                     const std::string name = "IMG_" + std::to_string(p) + ".JPG";
                     const std::string path = folder.File(name);
-                    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-                    size_t done = 0;
-                    while (fd >= 0 && done < bytes.size())
-                    {
-                        ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
-                        if (n <= 0)
-                            break;
-                        done += static_cast<size_t>(n);
-                    }
-                    if (fd < 0 || done != bytes.size() || fsync(fd) != 0 || close(fd) != 0)
+                    if (!bench_reference::write_and_sync(path, bytes))
                         failed.store(true);
                     if (!mtp_compute_hash(hash, string_make(name.c_str()), memory_t{bytes.data(), bytes.size()}))
                         failed.store(true);

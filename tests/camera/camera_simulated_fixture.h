@@ -15,6 +15,7 @@
 #include "orvo/core/core_message_thread.h"
 #include "orvo/core/core_thread.h"
 #include "orvo/core/core_time.h"
+#include "camera_test_client.h"
 #include "support/image/image_camera_samples.h"
 #include "support/support_log_capture.h"
 #include "support/support_temp_dir.h"
@@ -30,84 +31,10 @@ namespace simulated_test
 {
 using namespace orvo;
 
-// One message as the test's client saw it.
-struct Seen
-{
-    MessageHeader header;
-    std::vector<u8> bytes;
-
-    Message View() const { return Message(const_cast<u8*>(bytes.data())); }
-    i32 Int(i32 id, i32 missing = -999) const
-    {
-        i32 value = missing;
-        camerarequest_get_int(View(), id, value);
-        return value;
-    }
-    bool Bool(i32 id) const
-    {
-        bool value = false;
-        camerarequest_get_bool(View(), id, value);
-        return value;
-    }
-    std::string Text() const
-    {
-        string_t text;
-        return camerarequest_get_text(View(), CAMERAFIELD_TEXT, text) ? std::string(text.str, text.length) : "";
-    }
-    u32 Count(i32 id, u32 element_size) const
-    {
-        const void* data = nullptr;
-        u32 count = 0;
-        return camerarequest_get_data(View(), id, element_size, data, count) ? count : 0xFFFFFFFF;
-    }
-    std::vector<u8> Bytes(i32 id) const
-    {
-        const void* data = nullptr;
-        u32 count = 0;
-        if (!camerarequest_get_data(View(), id, 1, data, count))
-            return {};
-        return std::vector<u8>(static_cast<const u8*>(data), static_cast<const u8*>(data) + count);
-    }
-};
-
-inline Seen Copy(const Message& message)
-{
-    Seen seen;
-    std::memcpy(&seen.header, message.GetHeader(), sizeof(MessageHeader));
-    seen.bytes.assign(message.GetData(), message.GetData() + message.GetNumBytes());
-    return seen;
-}
-
-class Client : public MessageProcessor
-{
-public:
-    Client() : MessageProcessor("Test::SimulatedClient", false) {}
-
-    void ReceiveResponse(const Message& message) override
-    {
-        MessageProcessor::ReceiveResponse(message);
-        responses.push_back(Copy(message));
-        // Where the response stands among the events seen so far.
-        response_positions.push_back(events.size());
-    }
-    void ReceiveEvent(const Message& message) override
-    {
-        if (message.GetHeader()->dstId == Location::GetSubscriptionId(CAMERA_LIVEVIEW_CHANNEL))
-            liveview.push_back(Copy(message));
-        else
-            events.push_back(Copy(message));
-    }
-
-    std::vector<Seen> responses;
-    std::vector<size_t> response_positions;
-    std::vector<Seen> events;
-    std::vector<Seen> liveview;
-};
-
-inline void PumpCallback(void* queue)
-{
-    static_cast<MessageQueue*>(queue)->Pump();
-}
+using camera_test::Client;
+using camera_test::Copy;
+using camera_test::PumpCallback;
+using camera_test::Seen;
 
 inline std::string Text(const stringid_t& id)
 {
@@ -142,7 +69,7 @@ struct SimulatedCameras : ::testing::Test
         ASSERT_TRUE(Distributor::Start());
         queue.SetName("TEST");
         ASSERT_TRUE(queue.Initialise());
-        client = new Client();
+        client = new Client("Test::SimulatedClient");
         ASSERT_TRUE(queue.Register(client));
         ASSERT_TRUE(client->Subscribe(CAMERA_EVENT_CHANNEL));
         ASSERT_TRUE(client->Subscribe(CAMERA_LIVEVIEW_CHANNEL));
@@ -200,20 +127,7 @@ struct SimulatedCameras : ::testing::Test
         CameraProcessor::SupportPTP = true;
     }
 
-    bool PumpUntil(const std::function<bool()>& done)
-    {
-        orvo::timer_t timer;
-        timer_start(timer);
-        while (!done())
-        {
-            // Only keeps a broken build from hanging; nothing is measured.
-            if (timer_elapsed(timer) > time_compute_ticks(30, TIMEUNIT_SECONDS))
-                return false;
-            queue.Pump();
-            thread_sleep(1, TIMEUNIT_MILLISECONDS);
-        }
-        return true;
-    }
+    bool PumpUntil(const std::function<bool()>& done) { return camera_test::PumpUntil(queue, done); }
 
     CameraMessageBuilder Builder(const cameraid_t& camera, bool all = false, photoid_t photo = -1)
     {
@@ -233,19 +147,9 @@ struct SimulatedCameras : ::testing::Test
     // Sends and waits for the response to this request.
     Seen Request(Message message)
     {
-        EXPECT_FALSE(message.IsNull());
-        EXPECT_TRUE(client->SendRequest(message, destination));
-        const u32 ref = static_cast<u32>(client->GetContext(destination).lastRefNum);
+        const u32 ref = client->Send(message, destination);
         size_t found = SIZE_MAX;
-        EXPECT_TRUE(PumpUntil([&] {
-            for (size_t i = 0; i < client->responses.size(); ++i)
-                if (client->responses[i].header.refNum == ref)
-                {
-                    found = i;
-                    return true;
-                }
-            return false;
-        }));
+        EXPECT_TRUE(PumpUntil([&] { return (found = client->FindResponse(ref)) != SIZE_MAX; }));
         last_response_position = found == SIZE_MAX ? 0 : client->response_positions[found];
         return found == SIZE_MAX ? Seen{} : client->responses[found];
     }

@@ -4,6 +4,7 @@
 // loses the camera when it is unplugged in the middle of a transfer. Also the
 // detection log block and its rules, a camera held by another program, a
 // camera that stops answering, and the default driver of the processor.
+#include "camera_test_client.h"
 #include "orvo/camera/camera_processor.h"
 #include "orvo/camera/mtp_photofile.h"
 #include "orvo/camera/mtp_update.h"
@@ -34,60 +35,11 @@
 #include <vector>
 
 using namespace orvo;
+using camera_test::Client;
+using camera_test::Seen;
 
 namespace
 {
-struct Seen
-{
-    MessageHeader header;
-    std::vector<u8> bytes;
-
-    Message View() const { return Message(const_cast<u8*>(bytes.data())); }
-    i32 Int(i32 id, i32 missing = -999) const
-    {
-        i32 value = missing;
-        camerarequest_get_int(View(), id, value);
-        return value;
-    }
-    bool Bool(i32 id) const
-    {
-        bool value = false;
-        camerarequest_get_bool(View(), id, value);
-        return value;
-    }
-};
-
-Seen Copy(const Message& message)
-{
-    Seen seen;
-    std::memcpy(&seen.header, message.GetHeader(), sizeof(MessageHeader));
-    seen.bytes.assign(message.GetData(), message.GetData() + message.GetNumBytes());
-    return seen;
-}
-
-class Client : public MessageProcessor
-{
-public:
-    Client() : MessageProcessor("Test::MicClient", false) {}
-
-    void ReceiveResponse(const Message& message) override
-    {
-        MessageProcessor::ReceiveResponse(message);
-        responses.push_back(Copy(message));
-    }
-    void ReceiveEvent(const Message& message) override
-    {
-        if (message.GetHeader()->dstId == Location::GetSubscriptionId(CAMERA_LIVEVIEW_CHANNEL))
-            liveview.push_back(Copy(message));
-        else
-            events.push_back(Copy(message));
-    }
-
-    std::vector<Seen> responses;
-    std::vector<Seen> events;
-    std::vector<Seen> liveview;
-};
-
 enum class Body
 {
     kGeneric,
@@ -132,7 +84,7 @@ protected:
         ASSERT_TRUE(Distributor::Start());
         queue.SetName("TEST");
         ASSERT_TRUE(queue.Initialise());
-        client = new Client();
+        client = new Client("Test::MicClient");
         ASSERT_TRUE(queue.Register(client));
         ASSERT_TRUE(client->Subscribe(CAMERA_EVENT_CHANNEL));
         ASSERT_TRUE(client->Subscribe(CAMERA_LIVEVIEW_CHANNEL));
@@ -257,20 +209,10 @@ protected:
     // Sends the request and runs passes until its response came.
     Seen Request(Message message)
     {
-        EXPECT_FALSE(message.IsNull());
-        EXPECT_TRUE(client->SendRequest(message, destination));
-        const u32 ref = static_cast<u32>(client->GetContext(destination).lastRefNum);
-        Seen found{};
-        EXPECT_TRUE(PassUntil([&] {
-            for (const Seen& r : client->responses)
-                if (r.header.refNum == ref)
-                {
-                    found = r;
-                    return true;
-                }
-            return false;
-        }));
-        return found;
+        const u32 ref = client->Send(message, destination);
+        size_t found = SIZE_MAX;
+        EXPECT_TRUE(PassUntil([&] { return (found = client->FindResponse(ref)) != SIZE_MAX; }));
+        return found == SIZE_MAX ? Seen{} : client->responses[found];
     }
 
     CameraDevice* Only()
@@ -809,8 +751,12 @@ TEST_F(MicCameraLayer, ADownloadRequestEndsOnlyWithItsOwnPhoto)
 
     ASSERT_TRUE(PassUntil(answered));
     for (const Seen& r : client->responses)
+    {
         if (r.header.refNum == ref)
+        {
             EXPECT_TRUE(r.Bool(CAMERAFIELD_RESULT));
+        }
+    }
     EXPECT_TRUE(wanted->downloaded);
     EXPECT_EQ(ReadFile(wanted->path.str).size(), 32000u);
     EXPECT_FALSE(other->downloaded);

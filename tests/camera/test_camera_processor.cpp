@@ -5,6 +5,7 @@
 // forced and unforced, live-view recording names and limit, connection
 // callbacks, refused request fields, and a release that ends a download in
 // flight before anything it touches is freed.
+#include "camera_test_client.h"
 #include "orvo/camera/camera_processor.h"
 #include "orvo/core/core_distributor.h"
 #include "orvo/core/core_file.h"
@@ -25,100 +26,17 @@
 #include <vector>
 
 using namespace orvo;
+using camera_test::Client;
+using camera_test::PumpCallback;
+using camera_test::Seen;
 using lumivane_test::CameraScript;
 using lumivane_test::ScriptedDriver;
 
 namespace
 {
-// One message as the test's client saw it.
-struct Seen
-{
-    MessageHeader header;
-    std::vector<u8> bytes;
-
-    Message View() const { return Message(const_cast<u8*>(bytes.data())); }
-    i32 Int(i32 id, i32 missing = -999) const
-    {
-        i32 value = missing;
-        camerarequest_get_int(View(), id, value);
-        return value;
-    }
-    bool Bool(i32 id) const
-    {
-        bool value = false;
-        camerarequest_get_bool(View(), id, value);
-        return value;
-    }
-    bool Has(i32 id) const
-    {
-        const MessageField* field = nullptr;
-        return View().FindField(id, field);
-    }
-    std::string Text() const
-    {
-        string_t text;
-        return camerarequest_get_text(View(), CAMERAFIELD_TEXT, text) ? std::string(text.str, text.length) : "";
-    }
-    std::vector<camera_t> Cameras() const
-    {
-        const void* data = nullptr;
-        u32 count = 0;
-        std::vector<camera_t> cameras;
-        if (camerarequest_get_data(View(), CAMERAFIELD_CAMERAS, sizeof(camera_t), data, count))
-            cameras.assign(static_cast<const camera_t*>(data), static_cast<const camera_t*>(data) + count);
-        return cameras;
-    }
-    bool Camera(cameraid_t& id) const { return camerarequest_get_camera(View(), id); }
-    u32 Count(i32 id, u32 element_size) const
-    {
-        const void* data = nullptr;
-        u32 count = 0;
-        return camerarequest_get_data(View(), id, element_size, data, count) ? count : 0xFFFFFFFF;
-    }
-};
-
-Seen Copy(const Message& message)
-{
-    Seen seen;
-    std::memcpy(&seen.header, message.GetHeader(), sizeof(MessageHeader));
-    seen.bytes.assign(message.GetData(), message.GetData() + message.GetNumBytes());
-    return seen;
-}
-
-// The requester: sends camera requests and keeps every response and event.
-class Client : public MessageProcessor
-{
-public:
-    Client() : MessageProcessor("Test::CameraClient", false) {}
-
-    void ReceiveResponse(const Message& message) override
-    {
-        MessageProcessor::ReceiveResponse(message);
-        responses.push_back(Copy(message));
-        ++answered[message.GetHeader()->refNum];
-    }
-    void ReceiveEvent(const Message& message) override
-    {
-        if (message.GetHeader()->dstId == Location::GetSubscriptionId(CAMERA_LIVEVIEW_CHANNEL))
-            liveview.push_back(Copy(message));
-        else
-            events.push_back(Copy(message));
-    }
-
-    std::vector<Seen> responses;
-    std::vector<Seen> events;
-    std::vector<Seen> liveview;
-    std::map<u32, int> answered;
-};
-
 i64 FixedWallclock(void*)
 {
     return 1709622489ll * 1000000 + 123456; // 2024-03-05 07:08:09.123 UTC
-}
-
-void PumpCallback(void* queue)
-{
-    static_cast<MessageQueue*>(queue)->Pump();
 }
 
 struct CameraProcessorThread : ::testing::Test
@@ -141,7 +59,7 @@ struct CameraProcessorThread : ::testing::Test
         ASSERT_TRUE(Distributor::Start());
         queue.SetName("TEST");
         ASSERT_TRUE(queue.Initialise());
-        client = new Client();
+        client = new Client("Test::CameraClient");
         ASSERT_TRUE(queue.Register(client));
         ASSERT_TRUE(client->Subscribe(CAMERA_EVENT_CHANNEL));
         ASSERT_TRUE(client->Subscribe(CAMERA_LIVEVIEW_CHANNEL));
@@ -185,20 +103,7 @@ struct CameraProcessorThread : ::testing::Test
         CameraProcessor::SupportPTP = true;
     }
 
-    bool PumpUntil(const std::function<bool()>& done)
-    {
-        orvo::timer_t timer;
-        timer_start(timer);
-        while (!done())
-        {
-            // Only keeps a broken build from hanging; nothing is measured.
-            if (timer_elapsed(timer) > time_compute_ticks(30, TIMEUNIT_SECONDS))
-                return false;
-            queue.Pump();
-            thread_sleep(1, TIMEUNIT_MILLISECONDS);
-        }
-        return true;
-    }
+    bool PumpUntil(const std::function<bool()>& done) { return camera_test::PumpUntil(queue, done); }
 
     CameraMessageBuilder Builder(const cameraid_t& camera, bool all = false, photoid_t photo = -1)
     {
@@ -208,20 +113,10 @@ struct CameraProcessorThread : ::testing::Test
     // Sends and waits for the response to this request.
     Seen Request(Message message)
     {
-        EXPECT_FALSE(message.IsNull());
-        EXPECT_TRUE(client->SendRequest(message, destination));
-        const u32 ref = static_cast<u32>(client->GetContext(destination).lastRefNum);
-        const Seen* found = nullptr;
-        EXPECT_TRUE(PumpUntil([&] {
-            for (const Seen& r : client->responses)
-                if (r.header.refNum == ref)
-                {
-                    found = &r;
-                    return true;
-                }
-            return false;
-        }));
-        return found ? *found : Seen{};
+        const u32 ref = client->Send(message, destination);
+        size_t found = SIZE_MAX;
+        EXPECT_TRUE(PumpUntil([&] { return (found = client->FindResponse(ref)) != SIZE_MAX; }));
+        return found == SIZE_MAX ? Seen{} : client->responses[found];
     }
 
     Seen Simple(i32 type)

@@ -1,6 +1,7 @@
 // EXIF orientation of JPEG files: EXIF blocks built with libexif in each entry
 // format and byte order, inserted into JPEGs written by libjpeg, and the
 // values and files that must give unknown.
+#include "colour_codec_helpers.h"
 #include "orvo/colour/colour_pixelbuffer.h"
 #include "support/image/image_writers.h"
 
@@ -9,15 +10,8 @@
 #include <libexif/exif-format.h>
 
 using namespace orvo;
+using colour_test::Block;
 using lumivane_test::Bytes;
-
-namespace
-{
-memory_t Block(const Bytes& bytes)
-{
-    return memory_t{bytes.empty() ? nullptr : bytes.data(), bytes.size()};
-}
-} // namespace
 
 TEST(ExifOrientation, EntriesOfJpegFiles)
 {

@@ -1,20 +1,14 @@
 // The JPEG payload walk as the picture modules see it: the same walk as the
 // image-format module's, except that the first two bytes are not tested.
+#include "colour_codec_helpers.h"
 #include "orvo/colour/colour_pixelbuffer.h"
 #include "support/image/image_writers.h"
 
 #include <gtest/gtest.h>
 
 using namespace orvo;
+using colour_test::Block;
 using lumivane_test::Bytes;
-
-namespace
-{
-memory_t Block(const Bytes& bytes)
-{
-    return memory_t{bytes.empty() ? nullptr : bytes.data(), bytes.size()};
-}
-} // namespace
 
 TEST(JpegPayload, MarkerSequences)
 {

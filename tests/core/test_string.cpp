@@ -227,6 +227,32 @@ TEST_F(StringBuffer, LockUnlockAndMove)
     stringbuffer_release(other);
 }
 
+TEST(StringEqualIgnoringAsciiCase, FoldsOnlyAsciiLetters)
+{
+    struct Case
+    {
+        const char* a;
+        const char* b;
+        bool equal;
+    };
+    const Case cases[] = {
+        {"", "", true},
+        {"Canon", "cANON", true},
+        {"EOS R5", "eos r5", true},
+        {"Canon", "Canon ", false},
+        {"abc", "abd", false},
+        {"[", "{", false},   // one letter-width apart, but not letters
+        {"@", "`", false},
+        {"\xc3\x89", "\xc3\xa9", false}, // non-ASCII bytes are compared exactly
+    };
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(std::string(c.a) + " | " + c.b);
+        EXPECT_EQ(string_equal_ignoring_ascii_case(string_make(c.a), string_make(c.b)), c.equal);
+        EXPECT_EQ(string_equal_ignoring_ascii_case(string_make(c.b), string_make(c.a)), c.equal);
+    }
+}
+
 TEST(Utf8Iterator, DecodesValidAndStopsAtBrokenSequences)
 {
     struct Case

@@ -16,9 +16,26 @@
 
 #include <cstdio>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace load_test
 {
+// What a service client was answered, in arrival order: (request, result)
+// for every load and the request of every unload. Resource is image_t or font_t.
+template <typename Resource>
+struct Answers
+{
+    std::vector<std::pair<int, Resource*>> loads;
+    std::vector<int> unloads;
+
+    static void Load(void* user, int request, Resource* resource)
+    {
+        static_cast<Answers*>(user)->loads.push_back({request, resource});
+    }
+    static void Unload(void* user, int request) { static_cast<Answers*>(user)->unloads.push_back(request); }
+};
+
 class LoadThread : public ::testing::Test
 {
 protected:

@@ -21,17 +21,7 @@ namespace
 {
 const char* kFont = "DejaVuSans.ttf";
 
-struct Answers
-{
-    std::vector<std::pair<int, font_t*>> loads;
-    std::vector<int> unloads;
-
-    static void Load(void* user, int request, font_t* font)
-    {
-        static_cast<Answers*>(user)->loads.push_back({request, font});
-    }
-    static void Unload(void* user, int request) { static_cast<Answers*>(user)->unloads.push_back(request); }
-};
+using Answers = load_test::Answers<font_t>;
 
 class FontService : public load_test::LoadThread
 {

@@ -18,17 +18,7 @@ using namespace lumivane_test;
 
 namespace
 {
-struct Answers
-{
-    std::vector<std::pair<int, image_t*>> loads;
-    std::vector<int> unloads;
-
-    static void Load(void* user, int request, image_t* image)
-    {
-        static_cast<Answers*>(user)->loads.push_back({request, image});
-    }
-    static void Unload(void* user, int request) { static_cast<Answers*>(user)->unloads.push_back(request); }
-};
+using Answers = load_test::Answers<image_t>;
 
 class ImageService : public load_test::LoadThread
 {

@@ -161,6 +161,8 @@ public:
     void BroadcastLiveviewStatus(CameraDevice* device);
     void BroadcastCameraStatus(CameraDevice* device);
     void BroadcastCameraMetrics(CameraDevice* device);
+    // The camera's id and whole record under the event type (status or metrics).
+    void BroadcastCameraRecord(CameraDevice* device, i32 event);
     void BroadcastPhotoStatus(CameraPhoto* photo);
     void BroadcastPropertyStatus(CameraDevice* device, bool force);
     // Logged at level Info, then sent with the sequence and batch numbers.

@@ -303,6 +303,9 @@ void mtp_device_clear_state(mtp_device_t& device);
 // Frees everything the record holds, vendor state included. Safe twice and on
 // a zeroed record.
 void mtp_device_release(mtp_device_t& device);
+// Frees the vendor state through vendor_state_release (a plain heap_free when
+// that is null) and clears both members. Safe on a record without one.
+void mtp_device_free_vendor_state(mtp_device_t& device);
 
 // --- the locks --------------------------------------------------------------------
 // The device lock is non-recursive. try_lock answers at once.

@@ -53,6 +53,8 @@ typedef u32 (*codepoint_mapper_t)(u32 codepoint);
 string_t string_make(const char* text);
 string_t string_make(const char* text, u64 length);
 bool string_equal(const string_t& a, const string_t& b);
+// Equal when only the case of ASCII letters differs; other bytes compare exactly.
+bool string_equal_ignoring_ascii_case(const string_t& a, const string_t& b);
 inline bool string_is_empty(const string_t& s)
 {
     return s.length == 0;

@@ -14,24 +14,6 @@ namespace orvo
 {
 namespace
 {
-bool ascii_equal_ignoring_case(const string_t& a, const string_t& b)
-{
-    if (a.length != b.length)
-        return false;
-    for (u64 i = 0; i < a.length; ++i)
-    {
-        char x = a.str[i];
-        char y = b.str[i];
-        if (x >= 'A' && x <= 'Z')
-            x = static_cast<char>(x - 'A' + 'a');
-        if (y >= 'A' && y <= 'Z')
-            y = static_cast<char>(y - 'A' + 'a');
-        if (x != y)
-            return false;
-    }
-    return true;
-}
-
 bool has_target(const cameratracker_t* t)
 {
     return t->all_cameras || t->camera;
@@ -299,7 +281,7 @@ bool camera_find_value(const CameraDevice& device, CameraProperty::Type type, co
         return false;
     const camerarange_t& range = settings->GetRange(type);
     for (u64 i = 0; i < range.names.count; ++i)
-        if (ascii_equal_ignoring_case(range.names.data[i], name))
+        if (string_equal_ignoring_ascii_case(range.names.data[i], name))
         {
             position = i;
             return true;

@@ -112,9 +112,9 @@ void CameraProcessor::BroadcastPhotoDownloading(CameraPhoto* photo)
     Broadcast(message);
 }
 
-void CameraProcessor::BroadcastCameraStatus(CameraDevice* device)
+void CameraProcessor::BroadcastCameraRecord(CameraDevice* device, i32 event)
 {
-    if (!device || !BeginEvent(CAMERAEVENT_CAMERA_STATUS))
+    if (!device || !BeginEvent(event))
         return;
     MessageEncoder* encoder = m_queue->GetEncoder();
     encoder->AddField(CAMERAFIELD_CAMERA, &device->id, 1, sizeof(cameraid_t));
@@ -123,15 +123,14 @@ void CameraProcessor::BroadcastCameraStatus(CameraDevice* device)
     Broadcast(message);
 }
 
+void CameraProcessor::BroadcastCameraStatus(CameraDevice* device)
+{
+    BroadcastCameraRecord(device, CAMERAEVENT_CAMERA_STATUS);
+}
+
 void CameraProcessor::BroadcastCameraMetrics(CameraDevice* device)
 {
-    if (!device || !BeginEvent(CAMERAEVENT_CAMERA_METRICS))
-        return;
-    MessageEncoder* encoder = m_queue->GetEncoder();
-    encoder->AddField(CAMERAFIELD_CAMERA, &device->id, 1, sizeof(cameraid_t));
-    encoder->AddField(CAMERAFIELD_CAMERAS, static_cast<camera_t*>(device), 1, sizeof(camera_t));
-    Message message = encoder->End();
-    Broadcast(message);
+    BroadcastCameraRecord(device, CAMERAEVENT_CAMERA_METRICS);
 }
 
 void CameraProcessor::BroadcastLiveviewStatus(CameraDevice* device)

@@ -86,19 +86,6 @@ void canon_state_release(void* state)
     heap_free(canon, ORVO_HEAP_TAG);
 }
 
-void canon_free_state(mtp_device_t& device)
-{
-    if (device.vendor_state)
-    {
-        if (device.vendor_state_release)
-            device.vendor_state_release(device.vendor_state);
-        else
-            heap_free(device.vendor_state, ORVO_HEAP_TAG);
-    }
-    device.vendor_state = nullptr;
-    device.vendor_state_release = nullptr;
-}
-
 // GetDeviceInfoEx lists are u32 codes; DeviceInfo keeps u16 ones.
 bool append_codes(const mtp_buffer_t& buffer, u64& cursor, vector_t<u16>& list)
 {
@@ -221,7 +208,7 @@ void mtp_canon_read_deviceinfoex(mtp_device_t& device)
 
 bool mtp_canon_connect(mtp_device_t& device)
 {
-    canon_free_state(device);
+    mtp_device_free_vendor_state(device);
     void* memory = heap_alloc(sizeof(mtp_canon_state_t), alignof(mtp_canon_state_t), ORVO_HEAP_TAG);
     if (!memory)
         return false; // the heap has logged the failed allocation, which fails the connection
@@ -276,7 +263,7 @@ void mtp_canon_disconnect(mtp_device_t& device)
     mtp_canon_state_t* state = mtp_canon_state(device);
     if (!state)
     {
-        canon_free_state(device);
+        mtp_device_free_vendor_state(device);
         return;
     }
     if (device.autofocus.in_progress)
@@ -295,7 +282,7 @@ void mtp_canon_disconnect(mtp_device_t& device)
     mtp_canon_shutterbutton(device, MTP_SHUTTERBUTTON_RELEASED);
     mtp_canon_set_remotemode(device, false);
     mtp_canon_set_eventmode(device, false);
-    canon_free_state(device);
+    mtp_device_free_vendor_state(device);
 }
 
 void mtp_canon_set_remotemode(mtp_device_t& device, bool on)

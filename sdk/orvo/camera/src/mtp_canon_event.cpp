@@ -28,9 +28,12 @@ struct field_reader_t
     u64 cursor;
     bool ok;
 
-    u32 u32_at(u64 offset)
+    // The value at the offset; once a read falls outside the payload, every
+    // later read answers 0 and ok stays false.
+    template <typename T>
+    T at(u64 offset)
     {
-        u32 value = 0;
+        T value = 0;
         if (!ok)
             return 0;
         cursor = offset;
@@ -41,20 +44,8 @@ struct field_reader_t
         }
         return value;
     }
-
-    u16 u16_at(u64 offset)
-    {
-        u16 value = 0;
-        if (!ok)
-            return 0;
-        cursor = offset;
-        if (!mtp_buffer_extract(payload, cursor, value))
-        {
-            ok = false;
-            return 0;
-        }
-        return value;
-    }
+    u32 u32_at(u64 offset) { return at<u32>(offset); }
+    u16 u16_at(u64 offset) { return at<u16>(offset); }
 };
 
 const char* event_name(const mtp_device_t& device, u32 type)

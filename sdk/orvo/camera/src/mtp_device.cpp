@@ -200,17 +200,22 @@ void mtp_device_release(mtp_device_t& device)
     // whose DeviceInfo was set up.
     if (device.lock)
         mtp_deviceinfo_release(device.deviceinfo);
+    mtp_device_free_vendor_state(device);
+    device_destroy_lock(device.event_lock);
+    device_destroy_lock(device.lock);
+}
+
+void mtp_device_free_vendor_state(mtp_device_t& device)
+{
     if (device.vendor_state)
     {
         if (device.vendor_state_release)
             device.vendor_state_release(device.vendor_state);
         else
             heap_free(device.vendor_state, ORVO_HEAP_TAG);
-        device.vendor_state = nullptr;
     }
+    device.vendor_state = nullptr;
     device.vendor_state_release = nullptr;
-    device_destroy_lock(device.event_lock);
-    device_destroy_lock(device.lock);
 }
 
 // --- locks --------------------------------------------------------------------------

@@ -21,24 +21,6 @@ const char* device_serial(const mtp_device_t& device)
     return device.deviceinfo.serial_number.str;
 }
 
-bool ascii_equal_ignoring_case(const string_t& a, const string_t& b)
-{
-    if (a.length != b.length)
-        return false;
-    for (u64 i = 0; i < a.length; ++i)
-    {
-        char x = a.str[i];
-        char y = b.str[i];
-        if (x >= 'a' && x <= 'z')
-            x = static_cast<char>(x - 'a' + 'A');
-        if (y >= 'a' && y <= 'z')
-            y = static_cast<char>(y - 'a' + 'A');
-        if (x != y)
-            return false;
-    }
-    return true;
-}
-
 // One list of object property codes per capture format, in the formats' order,
 // so that the list at index i always belongs to capture format i: a format
 // whose query fails gets an empty list rather than none, which would shift
@@ -112,7 +94,7 @@ void device_apply_defaults(mtp_device_t& device)
         const stringarray_t& names = property.value_names;
         for (u64 i = 0; i < names.strings.count; ++i)
         {
-            if (!ascii_equal_ignoring_case(names.strings.data[i], name))
+            if (!string_equal_ignoring_ascii_case(names.strings.data[i], name))
                 continue;
             // Tries the lock itself: a busy device skips the default.
             mtp_device_set_cameraproperty(device, static_cast<mtp_camerapropertytype_t>(type), static_cast<i32>(i));

@@ -28,19 +28,6 @@ void fujifilm_state_release(void* state)
     fujifilm->~mtp_fujifilm_state_t();
     heap_free(fujifilm, ORVO_HEAP_TAG);
 }
-
-void fujifilm_free_state(mtp_device_t& device)
-{
-    if (device.vendor_state)
-    {
-        if (device.vendor_state_release)
-            device.vendor_state_release(device.vendor_state);
-        else
-            heap_free(device.vendor_state, ORVO_HEAP_TAG);
-    }
-    device.vendor_state = nullptr;
-    device.vendor_state_release = nullptr;
-}
 } // namespace
 
 void mtp_fujifilm_parse_deviceinfo(mtp_device_t& device)
@@ -57,7 +44,7 @@ void mtp_fujifilm_parse_deviceinfo(mtp_device_t& device)
 
 bool mtp_fujifilm_connect(mtp_device_t& device)
 {
-    fujifilm_free_state(device);
+    mtp_device_free_vendor_state(device);
     void* memory = heap_alloc(sizeof(mtp_fujifilm_state_t), alignof(mtp_fujifilm_state_t), ORVO_HEAP_TAG);
     if (!memory)
         return false; // the heap has logged the failed allocation, which fails the connection
@@ -73,6 +60,6 @@ bool mtp_fujifilm_connect(mtp_device_t& device)
 
 void mtp_fujifilm_disconnect(mtp_device_t& device)
 {
-    fujifilm_free_state(device);
+    mtp_device_free_vendor_state(device);
 }
 } // namespace orvo

@@ -28,6 +28,24 @@ bool string_equal(const string_t& a, const string_t& b)
     return a.length == b.length && (a.length == 0 || std::memcmp(a.str, b.str, a.length) == 0);
 }
 
+bool string_equal_ignoring_ascii_case(const string_t& a, const string_t& b)
+{
+    if (a.length != b.length)
+        return false;
+    for (u64 i = 0; i < a.length; ++i)
+    {
+        char x = a.str[i];
+        char y = b.str[i];
+        if (x >= 'A' && x <= 'Z')
+            x = static_cast<char>(x - 'A' + 'a');
+        if (y >= 'A' && y <= 'Z')
+            y = static_cast<char>(y - 'A' + 'a');
+        if (x != y)
+            return false;
+    }
+    return true;
+}
+
 void stringbuffer_initialise(stringbuffer_t& buffer)
 {
     buffer.str = empty_str.str;
