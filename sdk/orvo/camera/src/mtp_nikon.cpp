@@ -391,11 +391,7 @@ bool mtp_nikon_connect(mtp_device_t& device)
 
 void mtp_nikon_disconnect(mtp_device_t& device)
 {
-    if (device.vendor_state)
-    {
-        heap_free(device.vendor_state, ORVO_HEAP_TAG);
-        device.vendor_state = nullptr;
-    }
+    mtp_device_free_vendor_state(device);
 }
 
 void mtp_nikon_enable_applicationmode(mtp_device_t& device, bool on)
