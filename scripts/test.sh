@@ -27,6 +27,7 @@ bash scripts/install-deps.sh
 
 jobs=$(nproc)
 fuzz_seconds=${LUMIVANE_FUZZ_SECONDS:-20}
+fuzz_seed=${LUMIVANE_FUZZ_SEED:-1}
 
 stage "generated tables are current"
 python3 scripts/gen_ptp_vocab.py --check
@@ -58,7 +59,12 @@ run_fuzzer() {
   local corpus_seed="fuzz/corpus/${name#fuzz_}"
   [ -d "$corpus_seed" ] && cp -r "$corpus_seed"/. "$work"/
   # A fuzz target may not take more than 2 GiB or one allocation of 1 GiB.
+  # The seed is fixed so that a run here is repeatable: a slower machine only
+  # stops earlier on the same sequence of inputs. LUMIVANE_FUZZ_SEED=0 lets
+  # libFuzzer choose, for longer searches by hand.
+  mkdir -p "$fuzz_logs/$name.artifacts"
   if "$fuzzer" -max_total_time="$fuzz_seconds" -rss_limit_mb=2048 -malloc_limit_mb=1024 \
+       -seed="$fuzz_seed" -artifact_prefix="$fuzz_logs/$name.artifacts/" \
        -print_final_stats=1 "$work" > "$fuzz_logs/$name.log" 2>&1; then
     echo ok > "$fuzz_logs/$name.result"
   else
@@ -84,6 +90,13 @@ for result in "$fuzz_logs"/*.result; do
     tail -n 12 "$fuzz_logs/$name.log"
   else
     cat "$fuzz_logs/$name.log"
+    # The input that failed, so that it can be replayed from this log alone.
+    for artifact in "$fuzz_logs/$name.artifacts"/*; do
+      [ -f "$artifact" ] || continue
+      echo "-- $(basename "$artifact") (base64):"
+      base64 -w 0 "$artifact" | head -c 65536
+      echo
+    done
     fuzz_failed=1
   fi
 done
