@@ -22,6 +22,8 @@ const i32 DISTRIBUTOR_MAX_PIPES = 16;
 // past it the sender waits for the reader up to DISTRIBUTOR_SEND_LIMIT_MS.
 const u64 DISTRIBUTOR_MAX_CHANNEL_BYTES = u64(1) << 30;
 const u64 DISTRIBUTOR_SEND_LIMIT_MS = 8000;
+// The longest single wait of a pipe's owner for news (an hour).
+const u64 DISTRIBUTOR_WAIT_LIMIT_US = u64(3600) * 1000000;
 // One bit per 16-bit location id.
 const u32 DISTRIBUTOR_ROUTE_WORDS = 65536 / 64;
 
@@ -95,5 +97,14 @@ void DistributorSetRoute(i32 pipe, const MessageQueue* queue, u16 id, bool on);
 // Unlinks the pipe when expected is null or is the queue linked there; false
 // when there was nothing to unlink.
 bool DistributorUnlinkPipe(i32 pipe, const MessageQueue* expected);
+// Marks the pipe as having news and wakes its owner when it waits in
+// DistributorWaitPipe. Any thread; every message written into one of the
+// pipe's channels does it, so a sleeping owner hears of the message at once.
+void DistributorWakePipe(i32 pipe);
+// Sleeps on the owner thread until the pipe has news since the last wait
+// (true, the news consumed) or the microseconds have passed (false). News that
+// came before the call returns at once: none is missed between a pump and
+// the next wait. Waits longer than DISTRIBUTOR_WAIT_LIMIT_US are cut to it.
+bool DistributorWaitPipe(i32 pipe, u64 microseconds);
 } // namespace internal
 } // namespace orvo
