@@ -750,6 +750,14 @@ void camera_counts(benchmark::internal::Benchmark* b)
     for (int count : {1, 4, 16, 64})
         b->Arg(count);
 }
+// Quick mode leaves out the 64 cameras: each row starts a camera thread and
+// connects its cameras anew.
+void camera_thread_counts(benchmark::internal::Benchmark* b)
+{
+    for (int count : {1, 4, 16, 64})
+        if (count < 64 || !quick_mode())
+            b->Arg(count);
+}
 } // namespace
 
 // Each reference row runs just before the rows it is compared with.
@@ -764,7 +772,7 @@ BENCHMARK(BM_ShotFanOut)
     ->Unit(benchmark::kMicrosecond)
     ->Iterations(quick_mode() ? 3 : 40);
 BENCHMARK(BM_ShotFanOut_CameraThread)
-    ->Apply(camera_counts)
+    ->Apply(camera_thread_counts)
     ->UseManualTime()
     ->Unit(benchmark::kMicrosecond)
     ->Iterations(quick_mode() ? 3 : 40);
