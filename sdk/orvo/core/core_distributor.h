@@ -82,7 +82,8 @@ extern std::atomic<bool> Distributor_isActive;
 // Routes a message on the sender's thread: into the inbound channel from the
 // sender of every other linked pipe whose queue holds dstId (every pipe for
 // dstId 0; a full channel grows rather than making the sender wait, so
-// threads flooding each other cannot deadlock), then, when the sender's own queue holds it, at once through a
+// threads flooding each other cannot deadlock; each pipe written is woken,
+// see DistributorWakePipe), then, when the sender's own queue holds it, at once through a
 // heap copy. The original is not read again once any callback has run.
 // False when the sender's pipe is not linked or not the calling thread's, or
 // when a copy or a channel write failed (all logged), and, silently, when no
