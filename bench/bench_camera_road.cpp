@@ -315,6 +315,115 @@ void BM_ShotFanOut(benchmark::State& state)
         state.counters["fanout_ratio"] = per_shot_us / g_bare_us[count];
 }
 
+void wait_a_little(void*);
+
+// The same shot as the camera thread of the application sees it: the request
+// leaves this thread for the processor on its "CAMERA" message thread, which
+// sleeps between its 34 ms passes. From the request leaving the sender to the
+// last camera's InitiateCapture reaching its responder (stamped there), beside
+// the same bare transactions (counter fanout_ratio).
+void BM_ShotFanOut_CameraThread(benchmark::State& state)
+{
+    const int count = static_cast<int>(state.range(0));
+    Process& p = process();
+    mic_backend_t backend = {};
+    mic_loopback_initialise(backend);
+    std::vector<std::unique_ptr<ptpsim::Camera>> cameras;
+    std::vector<std::unique_ptr<ptpsim::UsbCamera>> usb;
+    std::atomic<int> arrivals{0};
+    std::atomic<double> last_arrival{0.0};
+    for (int i = 0; i < count; ++i)
+    {
+        cameras.push_back(std::make_unique<ptpsim::Camera>());
+        ptpsim::Camera* camera = cameras.back().get();
+        // The capture as the responder makes it, stamped as it arrives.
+        camera->set_operation(ptpsim::kOpInitiateCapture, [&, camera](const std::vector<uint32_t>&,
+                                                                      const ptpsim::Bytes*, ptpsim::DataIn&) {
+            const double now = now_seconds();
+            double seen = last_arrival.load();
+            while (now > seen && !last_arrival.compare_exchange_weak(seen, now))
+            {
+            }
+            arrivals.fetch_add(1);
+            ptpsim::ObjectInfo info;
+            info.filename = "IMG_" + std::to_string(camera->num_objects()) + ".JPG";
+            const uint32_t handle = camera->add_object(info, 4096);
+            camera->send_event(ptpsim::kEvObjectAdded, {handle});
+            camera->send_event(ptpsim::kEvCaptureComplete);
+            return uint16_t(ptpsim::kRespOK);
+        });
+        ptpsim::UsbOptions options;
+        options.serial = std::to_string(3000 + i);
+        const std::string serial = options.serial;
+        camera->edit_deviceinfo([&](ptpsim::DeviceInfo& info) { info.serial_number = serial; });
+        usb.push_back(std::make_unique<ptpsim::UsbCamera>(*camera, backend, options));
+    }
+    lumivane_test::TempDir folder;
+    bool ok = p.ready;
+    double total = 0.0;
+    {
+        MessageThread camera_thread;
+        CameraProcessor* processor = new CameraProcessor();
+        processor->AddDriver(new MICDriver(processor, &backend));
+        processor->SetDownloadFolder(string_make(folder.File("photos").c_str()));
+        processor->GetOptions().detection_pending = true;
+        // The photos stay on the cards: no download runs meanwhile.
+        stringbuffer_set(processor->GetOptions().default_storage, "Card");
+        camera_thread.Add(processor);
+        ok = ok && camera_thread.Start("CAMERA", wait_a_little, nullptr);
+        // Sends and waits for the answer, sleeping on this thread's queue.
+        auto request = [&](const std::function<Message(CameraMessageBuilder&)>& make) {
+            CameraMessageBuilder builder(p.queue.GetEncoder(), -1, cameraid_t{CAMERAID_NONE, 0},
+                                         string_make("Bench"), true);
+            Message message = make(builder);
+            p.client->SendRequest(message, p.destination);
+            const u32 ref = static_cast<u32>(p.client->GetContext(p.destination).lastRefNum);
+            const double end = now_seconds() + 20.0;
+            while (!p.client->answered.count(ref) && now_seconds() < end)
+            {
+                p.queue.Wait(1000);
+                p.queue.Pump();
+            }
+            return p.client->answered.count(ref) && p.client->answered[ref];
+        };
+        // The first passes detect the cameras; connecting succeeds once they are there.
+        bool connected = false;
+        for (int i = 0; ok && i < 50 && !connected; ++i)
+        {
+            connected = request([](CameraMessageBuilder& b) { return b.Connect(); });
+            if (!connected)
+                thread_sleep(20, TIMEUNIT_MILLISECONDS);
+        }
+        ok = ok && connected;
+        for (auto _ : state)
+        {
+            if (!ok)
+                break;
+            const int before = arrivals.load();
+            const double start = now_seconds();
+            ok = request([](CameraMessageBuilder& b) { return b.TakePhoto(0.0f); }) &&
+                 arrivals.load() == before + count;
+            const double elapsed = last_arrival.load() - start;
+            state.SetIterationTime(elapsed > 0.0 ? elapsed : 0.0);
+            total += elapsed;
+        }
+        camera_thread.Stop(wait_a_little, nullptr);
+    }
+    usb.clear();
+    cameras.clear();
+    mic_backend_release(backend);
+    if (!ok)
+    {
+        state.SkipWithError("a shot did not reach every camera");
+        return;
+    }
+    const double per_shot_us = state.iterations() ? total * 1e6 / double(state.iterations()) : 0.0;
+    state.counters["cameras"] = count;
+    state.counters["us_per_shot"] = per_shot_us;
+    if (g_bare_us[count] > 0.0)
+        state.counters["fanout_ratio"] = per_shot_us / g_bare_us[count];
+}
+
 double g_reference_bytes_per_s = 0.0;
 const int kDownloadCameras = 16;
 
@@ -641,6 +750,14 @@ void camera_counts(benchmark::internal::Benchmark* b)
     for (int count : {1, 4, 16, 64})
         b->Arg(count);
 }
+// Quick mode leaves out the 64 cameras: each row starts a camera thread and
+// connects its cameras anew.
+void camera_thread_counts(benchmark::internal::Benchmark* b)
+{
+    for (int count : {1, 4, 16, 64})
+        if (count < 64 || !quick_mode())
+            b->Arg(count);
+}
 } // namespace
 
 // Each reference row runs just before the rows it is compared with.
@@ -651,6 +768,11 @@ BENCHMARK(BM_Reference_BareTransactions)
     ->Iterations(quick_mode() ? 10 : 200);
 BENCHMARK(BM_ShotFanOut)
     ->Apply(camera_counts)
+    ->UseManualTime()
+    ->Unit(benchmark::kMicrosecond)
+    ->Iterations(quick_mode() ? 3 : 40);
+BENCHMARK(BM_ShotFanOut_CameraThread)
+    ->Apply(camera_thread_counts)
     ->UseManualTime()
     ->Unit(benchmark::kMicrosecond)
     ->Iterations(quick_mode() ? 3 : 40);

@@ -1,8 +1,9 @@
 // In-process messages between threads. Request/response round trips and the
 // fan-out of one event to 3 threads, each measured twice:
-//  - against message threads that pump once per 34 ms pass, printed beside
-//    the design bound of that period (34,000 us: a message waits at most one
-//    pass before its thread sees it);
+//  - against message threads, which run a pass every 34 ms and are woken
+//    between passes by a message from another thread, printed beside the
+//    bound of that period (34,000 us: a message never waits longer than one
+//    pass before its thread sees it; woken, it waits only for the wake-up);
 //  - against threads that pump without pause, printed beside a reference in
 //    the same run: the same bytes carried by bare channels (channel_t) to
 //    threads that copy them back or count them, i.e. the transport without

@@ -5,6 +5,7 @@
 // belongs to the camera thread.
 #pragma once
 
+#include "camera_pass_thread.h"
 #include "orvo/camera/camera_datasurface.h"
 #include "orvo/camera/camera_processor.h"
 #include "orvo/camera/camera_testdriver.h"
@@ -48,7 +49,7 @@ struct SimulatedCameras : ::testing::Test
     MessageQueue queue;
     Client* client = nullptr;
     CameraDataSurface* surface = nullptr;
-    MessageThread* thread = nullptr;
+    camera_test::PassCountingThread* thread = nullptr;
     CameraProcessor* processor = nullptr;
     u16 destination = 0;
     testdriver_settings_t settings = testdriver_default_settings();
@@ -75,7 +76,7 @@ struct SimulatedCameras : ::testing::Test
         ASSERT_TRUE(client->Subscribe(CAMERA_LIVEVIEW_CHANNEL));
         destination = Location::GetLocationId(CAMERA_PROCESSOR_LOCATION, true);
 
-        thread = new MessageThread();
+        thread = new camera_test::PassCountingThread();
         processor = new CameraProcessor();
         processor->AddDriver(new TestDriver(processor));
         processor->SetDownloadFolder(string_make(photos.c_str()));
@@ -190,12 +191,13 @@ struct SimulatedCameras : ::testing::Test
         return SIZE_MAX;
     }
 
-    // Round trips: the camera thread has run passes after everything sent so
-    // far. A LiveviewRecord without its field changes nothing.
-    void Settle(int round_trips = 4)
+    // The camera thread has run that many passes after everything sent so
+    // far, and a round trip since has brought in what they sent. A
+    // LiveviewRecord without its field changes nothing.
+    void Settle(int passes = 4)
     {
-        for (int i = 0; i < round_trips; ++i)
-            Simple(CameraRequest::LiveviewRecord);
+        EXPECT_TRUE(thread->WaitPasses(passes, [&](const std::function<bool()>& done) { return PumpUntil(done); }));
+        Simple(CameraRequest::LiveviewRecord);
     }
 
     // Sets a property of one camera by value name.

@@ -22,6 +22,8 @@ const i32 DISTRIBUTOR_MAX_PIPES = 16;
 // past it the sender waits for the reader up to DISTRIBUTOR_SEND_LIMIT_MS.
 const u64 DISTRIBUTOR_MAX_CHANNEL_BYTES = u64(1) << 30;
 const u64 DISTRIBUTOR_SEND_LIMIT_MS = 8000;
+// The longest single wait of a pipe's owner for news (an hour).
+const u64 DISTRIBUTOR_WAIT_LIMIT_US = u64(3600) * 1000000;
 // One bit per 16-bit location id.
 const u32 DISTRIBUTOR_ROUTE_WORDS = 65536 / 64;
 
@@ -80,7 +82,8 @@ extern std::atomic<bool> Distributor_isActive;
 // Routes a message on the sender's thread: into the inbound channel from the
 // sender of every other linked pipe whose queue holds dstId (every pipe for
 // dstId 0; a full channel grows rather than making the sender wait, so
-// threads flooding each other cannot deadlock), then, when the sender's own queue holds it, at once through a
+// threads flooding each other cannot deadlock; each pipe written is woken,
+// see DistributorWakePipe), then, when the sender's own queue holds it, at once through a
 // heap copy. The original is not read again once any callback has run.
 // False when the sender's pipe is not linked or not the calling thread's, or
 // when a copy or a channel write failed (all logged), and, silently, when no
@@ -95,5 +98,14 @@ void DistributorSetRoute(i32 pipe, const MessageQueue* queue, u16 id, bool on);
 // Unlinks the pipe when expected is null or is the queue linked there; false
 // when there was nothing to unlink.
 bool DistributorUnlinkPipe(i32 pipe, const MessageQueue* expected);
+// Marks the pipe as having news and wakes its owner when it waits in
+// DistributorWaitPipe. Any thread; every message written into one of the
+// pipe's channels does it, so a sleeping owner hears of the message at once.
+void DistributorWakePipe(i32 pipe);
+// Sleeps on the owner thread until the pipe has news since the last wait
+// (true, the news consumed) or the microseconds have passed (false). News that
+// came before the call returns at once: none is missed between a pump and
+// the next wait. Waits longer than DISTRIBUTOR_WAIT_LIMIT_US are cut to it.
+bool DistributorWaitPipe(i32 pipe, u64 microseconds);
 } // namespace internal
 } // namespace orvo

@@ -57,6 +57,10 @@ public:
     bool Send(const Message& message);
     // Delivers what other queues sent to this one.
     void Pump();
+    // Sleeps, on the owner thread, until another queue sends to this one
+    // (true) or the microseconds have passed (false). A message sent since the
+    // last wait ends it at once.
+    bool Wait(u64 microseconds);
 
     MessageEncoder* GetEncoder() { return &m_encoder; }
     const char* GetName() const { return m_name; }

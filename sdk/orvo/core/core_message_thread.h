@@ -1,6 +1,8 @@
 // MessageThread: a named thread that owns one MessageQueue and the processors
 // added to it, and runs them in passes of 34 ms: pump the queue, then update
-// every processor. The thread owns (and deletes) its processors; they are
+// every processor. Between passes it sleeps on its queue: a message from
+// another thread wakes it to be delivered at once (a pump, no update), and the
+// passes keep their period. The thread owns (and deletes) its processors; they are
 // initialised, registered and released on the thread itself. Stopping waits
 // up to 8 s; a thread that does not stop by then is logged and abandoned,
 // never cancelled.
@@ -55,9 +57,9 @@ public:
     static void Entry(void* self);
 
     // Links the queue (1 MiB encoder buffer included), then initialises the
-    // processors in Add order, each with the queue set; one that fails is
-    // left unregistered and makes the result false, the others are registered
-    // under their location ids.
+    // processors in Add order, each with the queue set and registered under
+    // its location id beforehand; one that fails is unregistered again and
+    // makes the result false.
     virtual bool Initialise();
     // ProcessorRelease of every processor in order, then the processors leave
     // the queue and the queue is released.
@@ -80,5 +82,7 @@ private:
     // may still use the processors and the queue.
     std::atomic<bool> m_processActive;
     u32 m_stopLimitMs;
+    // The queue's pipe while linked, else -1: Stop wakes the thread through it.
+    std::atomic<i32> m_pipe;
 };
 } // namespace orvo

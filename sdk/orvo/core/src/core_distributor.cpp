@@ -13,7 +13,10 @@
 #include "orvo/core/core_thread.h"
 #include "orvo/core/core_time.h"
 
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
 
 namespace orvo
 {
@@ -33,6 +36,22 @@ using internal::DistributorPipe;
 
 namespace
 {
+// A pipe's wake-up: a flag for news and the owner's sleep on it. Allocated
+// once and never freed, as the pipe slots: an owner abandoned in its wait may
+// still touch it while the process exits.
+struct PipeWake
+{
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool news = false;
+};
+
+PipeWake& pipe_wake(i32 pipe)
+{
+    static PipeWake* wakes = new PipeWake[DISTRIBUTOR_MAX_PIPES];
+    return wakes[pipe];
+}
+
 bool route_test(const DistributorPipe& pipe, u16 id)
 {
     return (pipe.routes[id >> 6].load(std::memory_order_acquire) >> (id & 63)) & 1;
@@ -72,6 +91,10 @@ i32 caller_pipe()
     }
     return -1;
 }
+
+// Own-queue messages up to this size are copied on the stack. Deliveries may
+// nest (a processor that sends to its own queue), each with a frame of its own.
+const u64 DISTRIBUTOR_LOCAL_COPY_BYTES = 512;
 
 // Messages that met a closed channel since the distributor last started or
 // released: a Stop that ends a flood costs one summary line, not one per message.
@@ -260,6 +283,12 @@ i32 Distributor::LinkQueue(MessageQueue* queue)
     for (i32 j = 0; j < n; ++j)
         channel_initialise(Distributor_pipes[j].channels[n]);
     routes_clear(pipe);
+    // News meant for an earlier queue of this slot does not wake the new one.
+    {
+        PipeWake& wake = pipe_wake(n);
+        std::lock_guard<std::mutex> lock(wake.mutex);
+        wake.news = false;
+    }
     queue->PublishRoutes(n);
     pipe.queue.store(queue, std::memory_order_release);
     Distributor_numPipes.store(n + 1, std::memory_order_release);
@@ -359,7 +388,10 @@ bool DistributorSendFromPipe(i32 pipe, const Message& message)
         if (destination != 0 && !route_test(target, destination))
             continue;
         if (pipe_write(target.channels[pipe], bytes, size, pipe, j))
+        {
             reached = true;
+            internal::DistributorWakePipe(j);
+        }
         else
             failed = true;
     }
@@ -369,7 +401,10 @@ bool DistributorSendFromPipe(i32 pipe, const Message& message)
     // messages, which then follow this one on every pipe.
     if (destination == 0 || own->IsDestinationValid(destination))
     {
-        void* copy = heap_alloc(size, 16, ORVO_HEAP_TAG);
+        // A small message (a request, most events) is copied onto this stack
+        // frame: no allocation on the way to a processor of the same thread.
+        alignas(16) u8 local[DISTRIBUTOR_LOCAL_COPY_BYTES];
+        void* copy = size <= sizeof(local) ? local : heap_alloc(size, 16, ORVO_HEAP_TAG);
         if (!copy)
         {
             failed = true;
@@ -379,7 +414,8 @@ bool DistributorSendFromPipe(i32 pipe, const Message& message)
         {
             std::memcpy(copy, bytes, size);
             own->Receive(Message(copy));
-            heap_free(copy, ORVO_HEAP_TAG);
+            if (copy != local)
+                heap_free(copy, ORVO_HEAP_TAG);
             reached = true;
         }
     }
@@ -428,6 +464,34 @@ void DistributorPumpPipe(i32 pipe)
         }
     }
     self.pumping = false;
+}
+
+void DistributorWakePipe(i32 pipe)
+{
+    if (pipe < 0 || pipe >= DISTRIBUTOR_MAX_PIPES)
+        return;
+    PipeWake& wake = pipe_wake(pipe);
+    {
+        std::lock_guard<std::mutex> lock(wake.mutex);
+        // Already told: the owner is woken or will find the news before it sleeps.
+        if (wake.news)
+            return;
+        wake.news = true;
+    }
+    wake.changed.notify_one();
+}
+
+bool DistributorWaitPipe(i32 pipe, u64 microseconds)
+{
+    if (pipe < 0 || pipe >= DISTRIBUTOR_MAX_PIPES)
+        return false;
+    // Bounded so that the deadline cannot overflow the clock.
+    const u64 limit = microseconds < DISTRIBUTOR_WAIT_LIMIT_US ? microseconds : DISTRIBUTOR_WAIT_LIMIT_US;
+    PipeWake& wake = pipe_wake(pipe);
+    std::unique_lock<std::mutex> lock(wake.mutex);
+    const bool news = wake.changed.wait_for(lock, std::chrono::microseconds(limit), [&wake] { return wake.news; });
+    wake.news = false;
+    return news;
 }
 
 void DistributorSetRoute(i32 pipe, const MessageQueue* queue, u16 id, bool on)

@@ -197,4 +197,14 @@ void MessageQueue::Pump()
     }
     internal::DistributorPumpPipe(m_id);
 }
+
+bool MessageQueue::Wait(u64 microseconds)
+{
+    if (m_id < 0)
+    {
+        log_writef(LOGLEVEL_ERROR, LOGMODULE_MESSAGE, "Failed to wait on message queue %s: not linked", m_name);
+        return false;
+    }
+    return internal::DistributorWaitPipe(m_id, microseconds);
+}
 } // namespace orvo

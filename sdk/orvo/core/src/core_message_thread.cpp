@@ -3,9 +3,12 @@
 // thread while it runs (thread creation orders the two), so it needs no lock.
 #include "orvo/core/core_message_thread.h"
 
+#include "orvo/core/core_distributor.h"
 #include "orvo/core/core_location.h"
 #include "orvo/core/core_log.h"
 #include "orvo/core/core_time.h"
+
+#include <chrono>
 
 namespace orvo
 {
@@ -15,7 +18,8 @@ const u64 MESSAGETHREAD_INITIAL_PROCESSORS = 4;
 }
 
 MessageThread::MessageThread()
-    : m_initialised(false), m_keepRunning(false), m_processActive(false), m_stopLimitMs(MESSAGETHREAD_STOP_LIMIT_MS)
+    : m_initialised(false), m_keepRunning(false), m_processActive(false), m_stopLimitMs(MESSAGETHREAD_STOP_LIMIT_MS),
+      m_pipe(-1)
 {
     thread_initialise(m_thread);
     vector_initialise(m_processors, MESSAGETHREAD_INITIAL_PROCESSORS, false);
@@ -92,6 +96,8 @@ bool MessageThread::Start(const char* name, thread_callback_t wait, void* user)
 void MessageThread::Stop(thread_callback_t wait, void* user)
 {
     m_keepRunning.store(false, std::memory_order_release);
+    // Out of its sleep between passes at once rather than at the next pass.
+    internal::DistributorWakePipe(m_pipe.load(std::memory_order_acquire));
     if (thread_is_running(m_thread))
         thread_wait(m_thread, wait, user, m_stopLimitMs, TIMEUNIT_MILLISECONDS);
 }
@@ -110,23 +116,29 @@ bool MessageThread::Initialise()
 {
     if (!m_queue.Initialise())
         return false; // logged by the queue
+    m_pipe.store(m_queue.GetId(), std::memory_order_release);
     bool ok = true;
     for (u64 i = 0; i < m_processors.count; ++i)
     {
         MessageProcessor* processor = m_processors.data[i];
-        // The queue comes first so that a processor can subscribe or send
-        // while it initialises.
+        // The queue and the registration come first so that a processor can
+        // subscribe or send while it initialises: the answer to a request it
+        // sends then finds it, however soon the other thread answers. Nothing
+        // reaches it before it has initialised, as only this thread pumps.
         processor->SetQueue(&m_queue);
+        if (!m_queue.Register(processor))
+        {
+            m_queue.Unregister(processor);
+            ok = false;
+            continue;
+        }
         if (!processor->ProcessorInitialise())
         {
             log_writef(LOGLEVEL_ERROR, LOGMODULE_MESSAGE, "Failed to initialise message processor %s on thread %s",
                        Location::GetLocationName(processor->GetLocationId()), m_queue.GetName());
-            m_queue.Unregister(processor); // drops subscriptions it made, and its queue
+            m_queue.Unregister(processor); // drops its registration, subscriptions it made and its queue
             ok = false;
-            continue;
         }
-        if (!m_queue.Register(processor))
-            ok = false;
     }
     return ok;
 }
@@ -139,6 +151,7 @@ void MessageThread::Release()
     // find them there twice.
     for (u64 i = 0; i < m_processors.count; ++i)
         m_queue.Unregister(m_processors.data[i]);
+    m_pipe.store(-1, std::memory_order_release);
     m_queue.Release();
 }
 
@@ -166,9 +179,25 @@ void MessageThread::Process()
             u64 now = time_get_ticks();
             u64 elapsed = now > start ? now - start : 0;
             if (elapsed > MESSAGETHREAD_PERIOD_US - 1)
+            {
                 thread_yield();
-            else
-                thread_sleep((MESSAGETHREAD_PERIOD_US - elapsed) / 1000, TIMEUNIT_MILLISECONDS);
+                continue;
+            }
+            // Until the next pass, each message from another thread is
+            // delivered as it comes; the updates keep the period. The real
+            // clock bounds the sleep, whatever clock a test has put in.
+            const auto next_pass =
+                std::chrono::steady_clock::now() + std::chrono::microseconds(MESSAGETHREAD_PERIOD_US - elapsed);
+            while (m_keepRunning.load(std::memory_order_acquire))
+            {
+                const auto left = next_pass - std::chrono::steady_clock::now();
+                if (left <= std::chrono::steady_clock::duration::zero())
+                    break;
+                const u64 wait = static_cast<u64>(std::chrono::duration_cast<std::chrono::microseconds>(left).count());
+                if (!m_queue.Wait(wait + 1))
+                    break;
+                Pump();
+            }
         }
     }
     Release();

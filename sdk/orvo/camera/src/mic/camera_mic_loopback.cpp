@@ -416,10 +416,13 @@ void mic_loopback_send(mic_backend_t& backend, u64 id, const mic_loopback_source
     std::shared_ptr<Device> device = find(loopback_of(backend), id);
     if (!device)
         return;
-    std::lock_guard<std::mutex> lock(device->mutex);
-    Pending pending;
-    pending.source = source;
-    device->in.push_back(std::move(pending));
+    {
+        std::lock_guard<std::mutex> lock(device->mutex);
+        Pending pending;
+        pending.source = source;
+        device->in.push_back(std::move(pending));
+    }
+    // After the unlock: a reader woken under the lock would only wait for it.
     device->changed.notify_all();
 }
 
@@ -448,14 +451,17 @@ void mic_loopback_stall(mic_backend_t& backend, u64 id, u8 endpoint)
 void mic_loopback_interrupt(mic_backend_t& backend, u64 id, const u8* bytes, u64 length)
 {
     Loopback& loop = loopback_of(backend);
-    std::lock_guard<std::mutex> lock(loop.mutex);
-    auto it = loop.devices.find(id);
-    if (it == loop.devices.end())
-        return;
-    Device& device = *it->second;
-    u64 packet = device.info.interrupt_packet_size ? device.info.interrupt_packet_size : 64;
-    for (u64 offset = 0; offset < length; offset += packet)
-        device.interrupts.emplace_back(bytes + offset, bytes + std::min(length, offset + packet));
+    {
+        std::lock_guard<std::mutex> lock(loop.mutex);
+        auto it = loop.devices.find(id);
+        if (it == loop.devices.end())
+            return;
+        Device& device = *it->second;
+        u64 packet = device.info.interrupt_packet_size ? device.info.interrupt_packet_size : 64;
+        for (u64 offset = 0; offset < length; offset += packet)
+            device.interrupts.emplace_back(bytes + offset, bytes + std::min(length, offset + packet));
+    }
+    // After the unlock, as for the bulk data: the event thread takes the lock next.
     loop.changed.notify_all();
 }
 
