@@ -16,8 +16,14 @@
 //   latency as a share of the pass period).
 // - Live view: 16 Nikon bodies asked for 20 frames per second of 500 KB
 //   (64 KB in quick mode) delivered to a consumer on another thread: frames
-//   per second achieved per camera, beside the 20 asked; the camera thread's
-//   occupancy (its passes' time over the wall time).
+//   per second achieved per camera, beside the 20 asked and the frames the
+//   cameras were asked for (read_fps_per_camera); the camera thread's
+//   occupancy (its passes' time over the wall time), the time it waited on a
+//   full channel (stalled_ms, stalled_pct) and the frames a consumer that was
+//   behind did not get (superseded). A second row does the same with a
+//   consumer that takes its frames only every half second: the camera thread
+//   must not wait for it, and its channel holds a few frames per camera at
+//   most.
 //
 // LUMIVANE_BENCH_QUICK=1 keeps to small photos and few shots.
 #include "bench_reference_files.h"
@@ -521,6 +527,14 @@ class FrameCounter : public MessageProcessor
 {
 public:
     FrameCounter() : MessageProcessor("Bench::Frames", false) {}
+    // A slow consumer: each pass of its thread that pumps holds the thread
+    // this long first.
+    void ProcessorUpdate() override
+    {
+        if (hold_ms)
+            thread_sleep(hold_ms, TIMEUNIT_MILLISECONDS);
+    }
+    u32 hold_ms = 0;
     bool ProcessorInitialise() override
     {
         return MessageProcessor::ProcessorInitialise() && Subscribe(CAMERA_LIVEVIEW_CHANNEL);
@@ -537,6 +551,7 @@ public:
 void BM_Liveview(benchmark::State& state)
 {
     const int count = 16;
+    const u32 consumer_hold_ms = static_cast<u32>(state.range(0));
     Process& p = process();
     if (!p.ready)
     {
@@ -562,7 +577,8 @@ void BM_Liveview(benchmark::State& state)
     }
     lumivane_test::TempDir folder;
     bool ok = true;
-    double fps = 0.0, occupancy = 0.0, mb_per_s = 0.0;
+    double fps = 0.0, occupancy = 0.0, mb_per_s = 0.0, read_fps = 0.0, stalled_s = 0.0;
+    u64 superseded = 0;
     {
         MessageThread camera_thread;
         MessageThread view_thread;
@@ -572,6 +588,7 @@ void BM_Liveview(benchmark::State& state)
         processor->GetOptions().detection_pending = true;
         camera_thread.Add(processor);
         FrameCounter* counter = new FrameCounter();
+        counter->hold_ms = consumer_hold_ms;
         view_thread.Add(counter);
         ok = camera_thread.Start("CAMERA", wait_a_little, nullptr) &&
              view_thread.Start("VIEW", wait_a_little, nullptr);
@@ -600,9 +617,15 @@ void BM_Liveview(benchmark::State& state)
         {
             if (!ok)
                 break;
+            const i32 camera_pipe = camera_thread.GetQueue()->GetId();
             const u64 frames_before = counter->frames.load();
             const u64 bytes_before = counter->bytes.load();
             const double busy_before = processor->busy.load();
+            const u64 stalled_before = Distributor::GetSendStallMicroseconds(camera_pipe);
+            const u64 superseded_before = Distributor::GetSupersededCount(camera_pipe);
+            int reads_before = 0;
+            for (auto& camera : cameras)
+                reads_before += camera->calls(ptpsim::kNikonOpGetLiveViewImage);
             const double start = now_seconds();
             while (now_seconds() - start < window)
             {
@@ -611,9 +634,16 @@ void BM_Liveview(benchmark::State& state)
             }
             const double elapsed = now_seconds() - start;
             state.SetIterationTime(elapsed);
+            int reads = 0;
+            for (auto& camera : cameras)
+                reads += camera->calls(ptpsim::kNikonOpGetLiveViewImage);
             fps = double(counter->frames.load() - frames_before) / elapsed / count;
+            read_fps = double(reads - reads_before) / elapsed / count;
             mb_per_s = double(counter->bytes.load() - bytes_before) / elapsed / 1e6;
             occupancy = (processor->busy.load() - busy_before) / elapsed;
+            stalled_s = double(Distributor::GetSendStallMicroseconds(camera_pipe) - stalled_before) / 1e6;
+            superseded = Distributor::GetSupersededCount(camera_pipe) - superseded_before;
+
         }
         if (ok)
             request([](CameraMessageBuilder& b) { return b.EnableLiveview(false); });
@@ -632,8 +662,13 @@ void BM_Liveview(benchmark::State& state)
     state.counters["cameras"] = count;
     state.counters["fps_per_camera"] = fps;
     state.counters["fps_asked"] = 20;
+    state.counters["read_fps_per_camera"] = read_fps;
     state.counters["delivered_MB_per_s"] = mb_per_s;
     state.counters["camera_thread_occupancy_pct"] = 100.0 * occupancy;
+    state.counters["stalled_ms"] = stalled_s * 1e3;
+    state.counters["stalled_pct"] = 100.0 * stalled_s / (quick_mode() ? 0.5 : 5.0);
+    state.counters["superseded"] = static_cast<double>(superseded);
+    state.counters["consumer_hold_ms"] = consumer_hold_ms;
 }
 
 void camera_counts(benchmark::internal::Benchmark* b)
@@ -658,6 +693,7 @@ BENCHMARK(BM_Reference_WriteSyncAndHash)->UseManualTime()->Unit(benchmark::kMill
 BENCHMARK(BM_DownloadSixteenCameras)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(quick_mode() ? 1 : 5);
 
 BENCHMARK(BM_EventLatency)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(quick_mode() ? 3 : 100);
-BENCHMARK(BM_Liveview)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(1);
+// A consumer that keeps up, then one that pumps only every half second.
+BENCHMARK(BM_Liveview)->Arg(0)->Arg(500)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(1);
 
 BENCHMARK_MAIN();
