@@ -79,9 +79,9 @@ struct channel_t
 
 // --- lifecycle --------------------------------------------------------------------
 // A ring of CHANNEL_INITIAL_CAPACITY bytes holding one end header (the rest
-// is not cleared); open is set, the reader not
-// attached. False (allocation failure logged) leaves a channel without a ring:
-// writes fail and reads find nothing.
+// is not cleared); open is set, the reader not attached. False (allocation
+// failure logged) leaves a channel without a ring: writes fail and reads find
+// nothing.
 bool channel_initialise(channel_t& channel);
 // Clears open, waits (yielding) until the reader has detached, then frees every
 // ring the channel still holds. Safe twice and on a zeroed record.
@@ -101,14 +101,15 @@ enum channelwrite_t
     CHANNEL_WRITE_CLOSED, // closed and no room left: nothing written
     CHANNEL_WRITE_FULL,   // full, and a larger ring would pass max_capacity
     CHANNEL_WRITE_FAILED, // no ring, a reserved record, or the new ring failed (logged)
-    CHANNEL_WRITE_SUPERSEDED, // channel_write_stream: the reader is behind on the stream; nothing written
+    CHANNEL_WRITE_SUPERSEDED, // the reader is behind on the stream (channel_write_stream): nothing written
 };
 // Copies one record in without ever waiting: a ring too full for it is
 // replaced by one of 2 x (capacity + length), up to max_capacity, which the
 // reader moves to once it has read what the old one holds. A grown ring that
-// the reader has emptied is replaced by one of the initial size again, so
-// the memory follows what is in flight. Once closed, a record is written only
-// while it fits the present ring.
+// the reader has emptied, and that has served CHANNEL_SHRINK_AFTER_MS without
+// growing, is replaced by one of the initial size again, so the memory
+// follows what is in flight. Once closed, a record is written only while it
+// fits the present ring.
 channelwrite_t channel_write_growing(channel_t& channel, const void* data, u64 length, u64 max_capacity);
 // A record of a stream of which each record supersedes the earlier ones (the
 // live-view frames of one camera): written as channel_write_growing writes,
