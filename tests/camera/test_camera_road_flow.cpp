@@ -140,7 +140,7 @@ protected:
         if (nikon)
         {
             nikons.push_back(std::make_unique<ptpsim::NikonCamera>(*cameras.back(), ptpsim::nikon_model("D810")));
-            nikons.back()->set_frame_jpeg_size(200 * 1000);
+            nikons.back()->set_frame_jpeg_size(48 * 1000);
         }
         ptpsim::UsbOptions options;
         options.product = "Road " + std::to_string(index);
@@ -261,7 +261,7 @@ TEST_F(CameraRoadFlow, AnEventRaisedDuringADownloadIsReadOnThePassThatAcknowledg
 
 TEST_F(CameraRoadFlow, AConsumerThatStopsPumpingKeepsAFewFramesPerCameraAndEveryPhotoEvent)
 {
-    const int bodies = 3;
+    const int bodies = 2;
     for (int i = 0; i < bodies; ++i)
         AddCamera(true);
     ConnectAll();
@@ -282,9 +282,9 @@ TEST_F(CameraRoadFlow, AConsumerThatStopsPumpingKeepsAFewFramesPerCameraAndEvery
     };
     const u64 broadcast_before = broadcast();
 
-    // "VIEW" stops pumping. Forty passes of frames, and a shot on every body
+    // "VIEW" stops pumping. Twenty passes of frames, and a shot on every body
     // in the middle of them; the requester still hears every answer.
-    for (int pass = 0; pass < 20; ++pass)
+    for (int pass = 0; pass < 10; ++pass)
         Pass(false);
     for (int i = 0; i < bodies; ++i)
     {
@@ -294,10 +294,10 @@ TEST_F(CameraRoadFlow, AConsumerThatStopsPumpingKeepsAFewFramesPerCameraAndEvery
     }
     ASSERT_TRUE(Request([](CameraMessageBuilder& b) { return b.TakePhoto(0.0f); }, false));
     ASSERT_TRUE(PassUntil([&] { return processor->GetPhotos().count == static_cast<u32>(bodies); }, false));
-    for (int pass = 0; pass < 20; ++pass)
+    for (int pass = 0; pass < 10; ++pass)
         Pass(false);
     const u64 sent = broadcast() - broadcast_before;
-    ASSERT_GT(sent, 30u * bodies);
+    ASSERT_GT(sent, 5u * bodies); // well past what may wait for it
 
     // What waited for it: at most two frames of each body, and every photo event.
     view.Pump();
@@ -312,11 +312,15 @@ TEST_F(CameraRoadFlow, AConsumerThatStopsPumpingKeepsAFewFramesPerCameraAndEvery
     EXPECT_EQ(Distributor::GetSupersededCount(camera_pipe) - superseded_before, sent - consumer->Frames());
     EXPECT_EQ(Distributor::GetSendStallMicroseconds(camera_pipe), 0u);
 
-    // Taking its messages again, it gets the frames of every pass again.
-    const u64 frames_after = consumer->Frames();
-    for (int pass = 0; pass < 10; ++pass)
-        Pass(true);
-    EXPECT_GE(consumer->Frames() - frames_after, 10u * bodies);
+    // Taking its messages again, it gets every body's frames again, more than
+    // could ever wait for it.
+    const std::map<i32, u64> frames_after = consumer->frames;
+    EXPECT_TRUE(PassUntil([&] {
+        for (const auto& entry : frames_after)
+            if (consumer->frames[entry.first] < entry.second + 2 * CHANNEL_STREAM_IN_FLIGHT)
+                return false;
+        return true;
+    }));
 
     // The photos are saved as ever.
     ASSERT_TRUE(PassUntil([&] {
