@@ -27,7 +27,8 @@
 //   behind did not get (superseded). A second row does the same with a
 //   consumer that takes its frames only every half second: the camera thread
 //   must not wait for it, and its channel holds a few frames per camera at
-//   most.
+//   most; a third with a consumer that stops taking its messages altogether
+//   (rss_growth_MB: how much the process grew meanwhile).
 //
 // LUMIVANE_BENCH_QUICK=1 keeps to small photos and few shots.
 #include "bench_reference_files.h"
@@ -53,11 +54,13 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <map>
 #include <memory>
 #include <string>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 using namespace orvo;
@@ -530,18 +533,32 @@ public:
     std::atomic<double> busy{0.0};
 };
 
+// The process's resident memory.
+double resident_bytes()
+{
+    FILE* file = std::fopen("/proc/self/statm", "r");
+    if (!file)
+        return 0.0;
+    unsigned long long size = 0, resident = 0;
+    const int read = std::fscanf(file, "%llu %llu", &size, &resident);
+    std::fclose(file);
+    return read == 2 ? double(resident) * double(sysconf(_SC_PAGESIZE)) : 0.0;
+}
+
 class FrameCounter : public MessageProcessor
 {
 public:
     FrameCounter() : MessageProcessor("Bench::Frames", false) {}
-    // A slow consumer: each pass of its thread that pumps holds the thread
-    // this long first.
+    // A slow consumer: each pass of its thread holds the thread this long (or
+    // until released), so that it pumps only that often.
     void ProcessorUpdate() override
     {
-        if (hold_ms)
-            thread_sleep(hold_ms, TIMEUNIT_MILLISECONDS);
+        const double until = now_seconds() + hold_ms / 1e3;
+        while (hold_ms && now_seconds() < until && !released.load())
+            thread_sleep(5, TIMEUNIT_MILLISECONDS);
     }
     u32 hold_ms = 0;
+    std::atomic<bool> released{false};
     bool ProcessorInitialise() override
     {
         return MessageProcessor::ProcessorInitialise() && Subscribe(CAMERA_LIVEVIEW_CHANNEL);
@@ -586,6 +603,7 @@ void BM_Liveview(benchmark::State& state)
     bool ok = true;
     double fps = 0.0, occupancy = 0.0, mb_per_s = 0.0, read_fps = 0.0, stalled_s = 0.0, measured_s = 0.0;
     u64 superseded = 0;
+    double rss_growth_mb = 0.0;
     {
         MessageThread camera_thread;
         MessageThread view_thread;
@@ -633,6 +651,7 @@ void BM_Liveview(benchmark::State& state)
             int reads_before = 0;
             for (auto& camera : cameras)
                 reads_before += camera->calls(ptpsim::kNikonOpGetLiveViewImage);
+            const double rss_before = resident_bytes();
             const double start = now_seconds();
             while (now_seconds() - start < window)
             {
@@ -641,6 +660,7 @@ void BM_Liveview(benchmark::State& state)
             }
             const double elapsed = now_seconds() - start;
             state.SetIterationTime(elapsed);
+            rss_growth_mb = (resident_bytes() - rss_before) / 1e6;
             int reads = 0;
             for (auto& camera : cameras)
                 reads += camera->calls(ptpsim::kNikonOpGetLiveViewImage);
@@ -653,6 +673,7 @@ void BM_Liveview(benchmark::State& state)
             superseded = Distributor::GetSupersededCount(camera_pipe) - superseded_before;
 
         }
+        counter->released.store(true);
         if (ok)
             request([](CameraMessageBuilder& b) { return b.EnableLiveview(false); });
         view_thread.Stop(wait_a_little, nullptr);
@@ -677,6 +698,7 @@ void BM_Liveview(benchmark::State& state)
     state.counters["stalled_pct"] = measured_s > 0.0 ? 100.0 * stalled_s / measured_s : 0.0;
     state.counters["superseded"] = static_cast<double>(superseded);
     state.counters["consumer_hold_ms"] = consumer_hold_ms;
+    state.counters["rss_growth_MB"] = rss_growth_mb;
 }
 
 void camera_counts(benchmark::internal::Benchmark* b)
@@ -702,7 +724,8 @@ BENCHMARK(BM_DownloadSixteenCameras)->UseManualTime()->Unit(benchmark::kMillisec
 
 // Photos downloaded, then kept on the card.
 BENCHMARK(BM_EventLatency)->Arg(0)->Arg(1)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(quick_mode() ? 3 : 100);
-// A consumer that keeps up, then one that pumps only every half second.
-BENCHMARK(BM_Liveview)->Arg(0)->Arg(500)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(1);
+// A consumer that keeps up, one that pumps only every half second, and one
+// that stops pumping.
+BENCHMARK(BM_Liveview)->Arg(0)->Arg(500)->Arg(600000)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(1);
 
 BENCHMARK_MAIN();

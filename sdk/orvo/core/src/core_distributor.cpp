@@ -115,15 +115,16 @@ bool pipe_write(channel_t& channel, const u8* bytes, u32 size, i32 from, i32 to,
     channelwrite_t result = channel_write_growing(channel, bytes, size, DISTRIBUTOR_MAX_CHANNEL_BYTES);
     if (result == CHANNEL_WRITE_FULL)
     {
-        const u64 start = time_get_ticks();
         countdown_t limit;
         countdown_start(limit, DISTRIBUTOR_SEND_LIMIT_MS, TIMEUNIT_MILLISECONDS);
         while (result == CHANNEL_WRITE_FULL && !countdown_expired(limit))
         {
+            // Counted as it goes, so that a wait still under way is seen.
+            const u64 start = time_get_ticks();
             thread_sleep(1, TIMEUNIT_MILLISECONDS);
             result = channel_write_growing(channel, bytes, size, DISTRIBUTOR_MAX_CHANNEL_BYTES);
+            Distributor_pipes[from].stalled_ticks.fetch_add(time_get_ticks() - start, std::memory_order_relaxed);
         }
-        Distributor_pipes[from].stalled_ticks.fetch_add(time_get_ticks() - start, std::memory_order_relaxed);
     }
     switch (result)
     {
