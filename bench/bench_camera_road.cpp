@@ -13,11 +13,22 @@
 // - Event latency: from a camera's ObjectAdded event to the photo's event on
 //   a data surface on a thread of its own, the camera processor running on
 //   its "CAMERA" thread in passes of 34 ms (counter of_period_pct: the mean
-//   latency as a share of the pass period).
+//   latency as a share of the pass period). Each photo follows the last one
+//   as soon as its event has come. The first row downloads every photo
+//   ("Disk"): a camera is not updated while its last photo's download is
+//   unacknowledged, so a series waits on the downloads. The second keeps
+//   them on the card ("Card"): the road itself, without downloads.
 // - Live view: 16 Nikon bodies asked for 20 frames per second of 500 KB
 //   (64 KB in quick mode) delivered to a consumer on another thread: frames
-//   per second achieved per camera, beside the 20 asked; the camera thread's
-//   occupancy (its passes' time over the wall time).
+//   per second achieved per camera, beside the 20 asked and the frames the
+//   cameras were asked for (read_fps_per_camera); the camera thread's
+//   occupancy (its passes' time over the wall time), the time it waited on a
+//   full channel (stalled_ms, stalled_pct) and the frames a consumer that was
+//   behind did not get (superseded). A second row does the same with a
+//   consumer that takes its frames only every half second: the camera thread
+//   must not wait for it, and its channel holds a few frames per camera at
+//   most; a third with a consumer that stops taking its messages altogether
+//   (rss_growth_MB: how much the process grew meanwhile).
 //
 // LUMIVANE_BENCH_QUICK=1 keeps to small photos and few shots.
 #include "bench_reference_files.h"
@@ -43,11 +54,13 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <map>
 #include <memory>
 #include <string>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 using namespace orvo;
@@ -542,6 +555,7 @@ void wait_a_little(void*)
 
 void BM_EventLatency(benchmark::State& state)
 {
+    const bool download = state.range(0) == 0;
     if (!process().ready)
     {
         state.SkipWithError("no message system");
@@ -563,6 +577,7 @@ void BM_EventLatency(benchmark::State& state)
         // The processor finds and connects the camera on its own thread.
         processor->GetOptions().auto_connect = true;
         processor->GetOptions().detection_pending = true;
+        stringbuffer_set(processor->GetOptions().default_storage, download ? "Disk" : "Card");
         camera_thread.Add(processor);
         LatencySurface* surface = new LatencySurface();
         surface_thread.Add(surface);
@@ -612,6 +627,7 @@ void BM_EventLatency(benchmark::State& state)
     state.counters["worst_ms"] = worst * 1e3;
     state.counters["period_ms"] = double(MESSAGETHREAD_PERIOD_US) / 1e3;
     state.counters["of_period_pct"] = 100.0 * mean_ms * 1e3 / double(MESSAGETHREAD_PERIOD_US);
+    state.counters["downloaded"] = download ? 1 : 0;
 }
 
 class TimedProcessor : public CameraProcessor
@@ -626,10 +642,32 @@ public:
     std::atomic<double> busy{0.0};
 };
 
+// The process's resident memory.
+double resident_bytes()
+{
+    FILE* file = std::fopen("/proc/self/statm", "r");
+    if (!file)
+        return 0.0;
+    unsigned long long size = 0, resident = 0;
+    const int read = std::fscanf(file, "%llu %llu", &size, &resident);
+    std::fclose(file);
+    return read == 2 ? double(resident) * double(sysconf(_SC_PAGESIZE)) : 0.0;
+}
+
 class FrameCounter : public MessageProcessor
 {
 public:
     FrameCounter() : MessageProcessor("Bench::Frames", false) {}
+    // A slow consumer: each pass of its thread holds the thread this long (or
+    // until released), so that it pumps only that often.
+    void ProcessorUpdate() override
+    {
+        const double until = now_seconds() + hold_ms / 1e3;
+        while (hold_ms && now_seconds() < until && !released.load())
+            thread_sleep(5, TIMEUNIT_MILLISECONDS);
+    }
+    u32 hold_ms = 0;
+    std::atomic<bool> released{false};
     bool ProcessorInitialise() override
     {
         return MessageProcessor::ProcessorInitialise() && Subscribe(CAMERA_LIVEVIEW_CHANNEL);
@@ -646,6 +684,7 @@ public:
 void BM_Liveview(benchmark::State& state)
 {
     const int count = 16;
+    const u32 consumer_hold_ms = static_cast<u32>(state.range(0));
     Process& p = process();
     if (!p.ready)
     {
@@ -671,7 +710,9 @@ void BM_Liveview(benchmark::State& state)
     }
     lumivane_test::TempDir folder;
     bool ok = true;
-    double fps = 0.0, occupancy = 0.0, mb_per_s = 0.0;
+    double fps = 0.0, occupancy = 0.0, mb_per_s = 0.0, read_fps = 0.0, stalled_s = 0.0, measured_s = 0.0;
+    u64 superseded = 0;
+    double rss_growth_mb = 0.0;
     {
         MessageThread camera_thread;
         MessageThread view_thread;
@@ -681,6 +722,7 @@ void BM_Liveview(benchmark::State& state)
         processor->GetOptions().detection_pending = true;
         camera_thread.Add(processor);
         FrameCounter* counter = new FrameCounter();
+        counter->hold_ms = consumer_hold_ms;
         view_thread.Add(counter);
         ok = camera_thread.Start("CAMERA", wait_a_little, nullptr) &&
              view_thread.Start("VIEW", wait_a_little, nullptr);
@@ -704,14 +746,21 @@ void BM_Liveview(benchmark::State& state)
             connected = request([](CameraMessageBuilder& b) { return b.Connect(); });
         ok = ok && connected && request([](CameraMessageBuilder& b) { return b.SetLiveviewFPS(20, 0); }) &&
              request([](CameraMessageBuilder& b) { return b.EnableLiveview(true); });
-        const double window = quick_mode() ? 0.5 : 5.0;
+        const double window = quick_mode() ? 0.3 : 5.0;
         for (auto _ : state)
         {
             if (!ok)
                 break;
+            const i32 camera_pipe = camera_thread.GetQueue()->GetId();
             const u64 frames_before = counter->frames.load();
             const u64 bytes_before = counter->bytes.load();
             const double busy_before = processor->busy.load();
+            const u64 stalled_before = Distributor::GetSendStallMicroseconds(camera_pipe);
+            const u64 superseded_before = Distributor::GetSupersededCount(camera_pipe);
+            int reads_before = 0;
+            for (auto& camera : cameras)
+                reads_before += camera->calls(ptpsim::kNikonOpGetLiveViewImage);
+            const double rss_before = resident_bytes();
             const double start = now_seconds();
             while (now_seconds() - start < window)
             {
@@ -720,10 +769,20 @@ void BM_Liveview(benchmark::State& state)
             }
             const double elapsed = now_seconds() - start;
             state.SetIterationTime(elapsed);
+            rss_growth_mb = (resident_bytes() - rss_before) / 1e6;
+            int reads = 0;
+            for (auto& camera : cameras)
+                reads += camera->calls(ptpsim::kNikonOpGetLiveViewImage);
             fps = double(counter->frames.load() - frames_before) / elapsed / count;
+            read_fps = double(reads - reads_before) / elapsed / count;
             mb_per_s = double(counter->bytes.load() - bytes_before) / elapsed / 1e6;
             occupancy = (processor->busy.load() - busy_before) / elapsed;
+            stalled_s = double(Distributor::GetSendStallMicroseconds(camera_pipe) - stalled_before) / 1e6;
+            measured_s = elapsed;
+            superseded = Distributor::GetSupersededCount(camera_pipe) - superseded_before;
+
         }
+        counter->released.store(true);
         if (ok)
             request([](CameraMessageBuilder& b) { return b.EnableLiveview(false); });
         view_thread.Stop(wait_a_little, nullptr);
@@ -741,8 +800,14 @@ void BM_Liveview(benchmark::State& state)
     state.counters["cameras"] = count;
     state.counters["fps_per_camera"] = fps;
     state.counters["fps_asked"] = 20;
+    state.counters["read_fps_per_camera"] = read_fps;
     state.counters["delivered_MB_per_s"] = mb_per_s;
     state.counters["camera_thread_occupancy_pct"] = 100.0 * occupancy;
+    state.counters["stalled_ms"] = stalled_s * 1e3;
+    state.counters["stalled_pct"] = measured_s > 0.0 ? 100.0 * stalled_s / measured_s : 0.0;
+    state.counters["superseded"] = static_cast<double>(superseded);
+    state.counters["consumer_hold_ms"] = consumer_hold_ms;
+    state.counters["rss_growth_MB"] = rss_growth_mb;
 }
 
 void camera_counts(benchmark::internal::Benchmark* b)
@@ -779,7 +844,10 @@ BENCHMARK(BM_ShotFanOut_CameraThread)
 BENCHMARK(BM_Reference_WriteSyncAndHash)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(quick_mode() ? 1 : 5);
 BENCHMARK(BM_DownloadSixteenCameras)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(quick_mode() ? 1 : 5);
 
-BENCHMARK(BM_EventLatency)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(quick_mode() ? 3 : 100);
-BENCHMARK(BM_Liveview)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(1);
+// Photos downloaded, then kept on the card.
+BENCHMARK(BM_EventLatency)->Arg(0)->Arg(1)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(quick_mode() ? 3 : 100);
+// A consumer that keeps up, one that pumps only every half second, and one
+// that stops pumping.
+BENCHMARK(BM_Liveview)->Arg(0)->Arg(500)->Arg(600000)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(1);
 
 BENCHMARK_MAIN();

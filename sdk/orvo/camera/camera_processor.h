@@ -244,6 +244,9 @@ private:
     void EmptyDownloadQueue();
     // Answers with failure every request whose deadline has passed.
     void ExpireTrackers();
+    // One step of the engine: downloads acknowledged, finished and started,
+    // attachments reported.
+    void UpdateContext();
     // Answers (with failure) every request still owed, at release.
     void FailTrackers();
     void ReleaseSerialTable();

@@ -14,6 +14,15 @@ namespace orvo
 {
 const u64 CHANNEL_INITIAL_CAPACITY = 1048576;
 const u64 CHANNEL_HEADER_SIZE = 32;
+// A grown ring goes back to the first size once drained, but not before it
+// has served this long without growing: a reader that takes every burst
+// (live-view frames each pass, say) would otherwise cost a new large ring per
+// burst, and the pages of each.
+const u64 CHANNEL_SHRINK_AFTER_MS = 1000;
+// Streams (channel_write_stream): records of one stream that may wait unread
+// at once, and the number of stream slots (streams share a slot modulo this).
+const u32 CHANNEL_STREAM_IN_FLIGHT = 2;
+const u32 CHANNEL_STREAM_SLOTS = 64;
 
 // The state word of a record header.
 enum channelstate_t : u32
@@ -55,17 +64,24 @@ struct channel_t
     channelheader_t* write_header;  // the end header, or the reserved record
     bool write_reserved;            // between channel_write_begin and channel_write_end
     u8* limit_seen;                 // the writer's last load of limit; null: load again
+    u64 records_written;            // records published so far
+    u64 grown_at;                   // ticks when the present grown ring was made
+    // Per stream slot, the number (records_written just after it) of each of
+    // the slot's last CHANNEL_STREAM_IN_FLIGHT records; 0: none.
+    u64 stream_records[CHANNEL_STREAM_SLOTS][CHANNEL_STREAM_IN_FLIGHT];
     // The reader's position: written by the reader only. limit is the header at
     // which the reader stands; the writer never writes past it.
     alignas(64) std::atomic<channelheader_t*> limit;
     channelheader_t* read_header;
     u8* read_ring; // start of the ring the reader is in; null without a ring
+    std::atomic<u64> records_read; // records the reader has given back; stored by the reader only
 };
 
 // --- lifecycle --------------------------------------------------------------------
-// A zeroed ring of CHANNEL_INITIAL_CAPACITY bytes; open is set, the reader not
-// attached. False (allocation failure logged) leaves a channel without a ring:
-// writes fail and reads find nothing.
+// A ring of CHANNEL_INITIAL_CAPACITY bytes holding one end header (the rest
+// is not cleared); open is set, the reader not attached. False (allocation
+// failure logged) leaves a channel without a ring: writes fail and reads find
+// nothing.
 bool channel_initialise(channel_t& channel);
 // Clears open, waits (yielding) until the reader has detached, then frees every
 // ring the channel still holds. Safe twice and on a zeroed record.
@@ -85,14 +101,29 @@ enum channelwrite_t
     CHANNEL_WRITE_CLOSED, // closed and no room left: nothing written
     CHANNEL_WRITE_FULL,   // full, and a larger ring would pass max_capacity
     CHANNEL_WRITE_FAILED, // no ring, a reserved record, or the new ring failed (logged)
+    CHANNEL_WRITE_SUPERSEDED, // the reader is behind on the stream (channel_write_stream): nothing written
 };
 // Copies one record in without ever waiting: a ring too full for it is
 // replaced by one of 2 x (capacity + length), up to max_capacity, which the
 // reader moves to once it has read what the old one holds. A grown ring that
-// the reader has emptied is replaced by one of the initial size again, so
-// the memory follows what is in flight. Once closed, a record is written only
-// while it fits the present ring.
+// the reader has emptied, and that has served CHANNEL_SHRINK_AFTER_MS without
+// growing, is replaced by one of the initial size again, so the memory
+// follows what is in flight. Once closed, a record is written only while it
+// fits the present ring.
 channelwrite_t channel_write_growing(channel_t& channel, const void* data, u64 length, u64 max_capacity);
+// A record of a stream of which each record supersedes the earlier ones (the
+// live-view frames of one camera): written as channel_write_growing writes,
+// unless CHANNEL_STREAM_IN_FLIGHT earlier records of the same stream slot
+// still wait unread. Then nothing is written (CHANNEL_WRITE_SUPERSEDED): the
+// reader still has records of the stream to take, and a later one follows
+// them. So a reader that falls behind costs at most that many records of each
+// stream, never a ring that grows with every record.
+channelwrite_t channel_write_stream(channel_t& channel, const void* data, u64 length, u32 stream,
+                                    u64 max_capacity);
+// Records published so far (the writer's count) and records given back by
+// the reader (any thread may read it).
+u64 channel_records_written(const channel_t& channel);
+u64 channel_records_read(const channel_t& channel);
 // Reserves a record without waiting and gives its data address; false when it
 // does not fit now (it never grows the ring). Publish with channel_write_end.
 bool channel_write_begin(channel_t& channel, void*& data, u64 length);

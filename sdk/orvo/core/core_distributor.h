@@ -60,6 +60,13 @@ public:
     // Pumps every pipe the calling thread owns, only while active.
     static void Pump();
     static void PumpQueueId(i32 id);
+
+    // What a pipe's sender has met, counted from its link (any thread may read):
+    // the time its sends waited for a full channel to be read, in microseconds,
+    // and the stream messages it left out for a reader that was behind
+    // (internal::DistributorSendStreamFromPipe).
+    static u64 GetSendStallMicroseconds(i32 id);
+    static u64 GetSupersededCount(i32 id);
 };
 
 namespace internal
@@ -72,6 +79,8 @@ struct DistributorPipe
     std::atomic<MessageQueue*> queue;                 // null when unlinked
     std::atomic<u64> routes[DISTRIBUTOR_ROUTE_WORDS]; // ids with a live processor
     bool pumping;                                     // the owner is inside a pump of this pipe
+    std::atomic<u64> stalled_ticks;                   // its sends' waits for full channels
+    std::atomic<u64> superseded;                      // stream messages it left out
 };
 
 extern DistributorPipe Distributor_pipes[DISTRIBUTOR_MAX_PIPES];
@@ -89,6 +98,13 @@ extern std::atomic<bool> Distributor_isActive;
 // when a copy or a channel write failed (all logged), and, silently, when no
 // queue holds the destination.
 bool DistributorSendFromPipe(i32 pipe, const Message& message);
+// The same for one message of a stream (the live-view frames of one camera):
+// each message of it supersedes the earlier ones, so a pipe whose reader still
+// has CHANNEL_STREAM_IN_FLIGHT of them unread is left out, and counted, rather
+// than sent another; a full channel is never waited for. Memory for a reader
+// that falls behind stays bounded by what it still has to take, and the
+// sender never stalls on it. Other messages are never left out.
+bool DistributorSendStreamFromPipe(i32 pipe, const Message& message, u32 stream);
 // Delivers every ready record of the pipe's inbound channels, in pipe order,
 // on the owner thread. A pump started from inside a delivery returns at once.
 void DistributorPumpPipe(i32 pipe);

@@ -73,6 +73,10 @@ public:
     // be answered.
     bool SendRequest(Message& message, u16 destination);
     bool SendEvent(Message& message, u16 channel);
+    // An event of a stream whose every message supersedes the earlier ones
+    // (live-view frames of one camera): a queue whose reader is behind on the
+    // stream is left out (internal::DistributorSendStreamFromPipe).
+    bool SendStreamEvent(Message& message, u16 channel, u32 stream);
     bool SendResponse(Message& message, const MessageHeader& request);
 
     // Registers this processor on its queue under the shared id of a channel
@@ -90,6 +94,7 @@ private:
     // Null (allocation failure logged) when a new context cannot be stored.
     OutgoingContext* FindContext(u16 destination, bool create);
     bool Route(Message& message);
+    bool CompleteEvent(Message& message, u16 channel);
 
     vector_t<processorcontext_t> m_contexts; // sorted by destination
 };

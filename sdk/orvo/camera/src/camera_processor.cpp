@@ -250,20 +250,30 @@ void CameraProcessor::ProcessorUpdate()
         m_options.detection_pending = false;
         DetectCameras();
     }
+    // Downloads that ended since the last pass are acknowledged before the
+    // cameras update: a camera is not updated while a download of it is
+    // unacknowledged, so an event it raised meanwhile (the next photo of a
+    // series) is read in this pass rather than the next.
+    UpdateContext();
     EmptyDownloadQueue();
     for (u64 i = 0; i < m_devices.count; ++i)
         m_devices.data[i]->Update();
     ExpireTrackers();
-    if (m_contextInitialised)
-    {
-        const i32 flags = mtp_context_update(m_context);
-        if (flags & MTP_ATTACH_ATTACHED)
-            BroadcastCameraAttached();
-        if (flags & MTP_ATTACH_DETACHED)
-            BroadcastCameraDetached();
-    }
+    // Again after the cameras: the downloads they queued start in this pass.
+    UpdateContext();
     for (u64 i = 0; i < m_drivers.count; ++i)
         m_drivers.data[i]->Update();
+}
+
+void CameraProcessor::UpdateContext()
+{
+    if (!m_contextInitialised)
+        return;
+    const i32 flags = mtp_context_update(m_context);
+    if (flags & MTP_ATTACH_ATTACHED)
+        BroadcastCameraAttached();
+    if (flags & MTP_ATTACH_DETACHED)
+        BroadcastCameraDetached();
 }
 
 void CameraProcessor::EmptyDownloadQueue()

@@ -238,7 +238,12 @@ void CameraProcessor::BroadcastLiveview(CameraDevice* device, const memory_t& fr
         if (frame.num_bytes <= 0xFFFFFFFFull && (frame.data || frame.num_bytes == 0))
             encoder->AddField(CAMERAFIELD_LIVEVIEW_FRAME, frame.data, static_cast<u32>(frame.num_bytes), 1);
         Message message = encoder->End();
-        SendToChannel(message, BroadcastLiveviewId);
+        // Each frame supersedes the camera's earlier ones: a consumer that
+        // falls behind is left a few frames of each camera to take, rather
+        // than a channel that grows with every frame until the camera thread
+        // has to wait for it.
+        if (!message.IsNull())
+            SendStreamEvent(message, BroadcastLiveviewId, static_cast<u32>(device->id.id));
     }
     if (m_options.liveview_recording)
         RecordLiveview(device, frame);

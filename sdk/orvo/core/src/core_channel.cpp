@@ -10,6 +10,7 @@
 #include "orvo/core/core_log.h"
 #include "orvo/core/core_memory.h"
 #include "orvo/core/core_thread.h"
+#include "orvo/core/core_time.h"
 
 #include <cstring>
 #include <new>
@@ -48,12 +49,16 @@ void header_write_end(u8* address)
     header->state.store(CHANNEL_STATE_END, std::memory_order_relaxed);
 }
 
+// Only the first header is written: every later header is laid by the writer
+// before anything leads to it, and no byte is read that was not written. A
+// ring is not cleared as a whole: clearing a grown ring of many megabytes cost
+// the writer (a camera thread sending live-view frames, say) more than the
+// records it carries, and touched memory that may never be used.
 u8* ring_allocate(u64 capacity)
 {
     u8* ring = static_cast<u8*>(heap_alloc(capacity, 16, ORVO_HEAP_TAG));
     if (!ring)
         return nullptr;
-    std::memset(ring, 0, static_cast<size_t>(capacity));
     header_write_end(ring);
     return ring;
 }
@@ -157,6 +162,7 @@ void writer_publish(channel_t& channel)
     header->state.store(CHANNEL_STATE_READY, std::memory_order_release);
     channel.write_header = next;
     channel.write_position = address_of(next) + CHANNEL_HEADER_SIZE;
+    ++channel.records_written;
 }
 
 // Moves the writer to a ring of 2 x (capacity + n) rounded up to 16. The old
@@ -196,8 +202,12 @@ void channel_reset(channel_t& channel)
     channel.write_reserved = false;
     channel.limit.store(nullptr, std::memory_order_relaxed);
     channel.limit_seen = nullptr;
+    channel.records_written = 0;
+    channel.grown_at = 0;
+    std::memset(channel.stream_records, 0, sizeof(channel.stream_records));
     channel.read_header = nullptr;
     channel.read_ring = nullptr;
+    channel.records_read.store(0, std::memory_order_relaxed);
 }
 } // namespace
 
@@ -320,9 +330,11 @@ channelwrite_t channel_write_growing(channel_t& channel, const void* data, u64 l
         return CHANNEL_WRITE_DONE;
     }
     // A burst that made the ring grow has drained: go back to the first size,
-    // so that memory follows what is in flight rather than its peak.
+    // so that memory follows what is in flight rather than its peak, once the
+    // grown ring has served a while (bursts that recur need it again).
     if (channel.capacity > CHANNEL_INITIAL_CAPACITY && length <= CHANNEL_INITIAL_CAPACITY / 2 &&
-        channel.limit.load(std::memory_order_acquire) == channel.write_header)
+        channel.limit.load(std::memory_order_acquire) == channel.write_header &&
+        time_get_ticks() - channel.grown_at >= time_compute_ticks(CHANNEL_SHRINK_AFTER_MS, TIMEUNIT_MILLISECONDS))
     {
         writer_move_to_ring(channel, CHANNEL_INITIAL_CAPACITY); // on failure the big ring serves on
     }
@@ -335,6 +347,7 @@ channelwrite_t channel_write_growing(channel_t& channel, const void* data, u64 l
             return CHANNEL_WRITE_FULL;
         if (!writer_move_to_ring(channel, capacity))
             return CHANNEL_WRITE_FAILED;
+        channel.grown_at = time_get_ticks();
         target = writer_place(channel, length);
         if (!target)
             return CHANNEL_WRITE_FAILED; // cannot happen: the new ring is empty and large enough
@@ -344,6 +357,32 @@ channelwrite_t channel_write_growing(channel_t& channel, const void* data, u64 l
         std::memcpy(target, data, static_cast<size_t>(length));
     writer_publish(channel);
     return CHANNEL_WRITE_DONE;
+}
+
+channelwrite_t channel_write_stream(channel_t& channel, const void* data, u64 length, u32 stream,
+                                    u64 max_capacity)
+{
+    u64* sent = channel.stream_records[stream % CHANNEL_STREAM_SLOTS];
+    u32 oldest = 0;
+    for (u32 i = 1; i < CHANNEL_STREAM_IN_FLIGHT; ++i)
+        if (sent[i] < sent[oldest])
+            oldest = i;
+    if (channel.records_read.load(std::memory_order_acquire) < sent[oldest])
+        return CHANNEL_WRITE_SUPERSEDED;
+    channelwrite_t result = channel_write_growing(channel, data, length, max_capacity);
+    if (result == CHANNEL_WRITE_DONE)
+        sent[oldest] = channel.records_written;
+    return result;
+}
+
+u64 channel_records_written(const channel_t& channel)
+{
+    return channel.records_written;
+}
+
+u64 channel_records_read(const channel_t& channel)
+{
+    return channel.records_read.load(std::memory_order_acquire);
 }
 
 bool channel_write_begin(channel_t& channel, void*& data, u64 length)
@@ -418,6 +457,7 @@ void channel_read_end(channel_t& channel)
     channel.read_header = next;
     // Release: the writer may reuse the record's bytes only after our reads of them.
     channel.limit.store(next, std::memory_order_release);
+    channel.records_read.store(channel.records_read.load(std::memory_order_relaxed) + 1, std::memory_order_release);
 }
 
 void channel_attach_reader(channel_t& channel)

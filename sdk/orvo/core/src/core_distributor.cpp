@@ -113,8 +113,28 @@ void report_dropped()
 // ring grows (the reader moves to the larger one when it pumps). Only past
 // DISTRIBUTOR_MAX_CHANNEL_BYTES, a reader that has stopped pumping, does the
 // sender wait, yielding, up to DISTRIBUTOR_SEND_LIMIT_MS and then give up.
-bool pipe_write(channel_t& channel, const u8* bytes, u32 size, i32 from, i32 to)
+// The time waited is added to the sending pipe's stall count. A stream
+// message (stream not null) is never waited for: it is left out instead.
+bool pipe_write(channel_t& channel, const u8* bytes, u32 size, i32 from, i32 to, const u32* stream)
 {
+    if (stream)
+    {
+        channelwrite_t result = channel_write_stream(channel, bytes, size, *stream, DISTRIBUTOR_MAX_CHANNEL_BYTES);
+        if (result == CHANNEL_WRITE_SUPERSEDED || result == CHANNEL_WRITE_FULL)
+        {
+            Distributor_pipes[from].superseded.fetch_add(1, std::memory_order_relaxed);
+            return true;
+        }
+        if (result == CHANNEL_WRITE_DONE)
+            return true;
+        if (result == CHANNEL_WRITE_CLOSED)
+        {
+            dropped_after_stop.fetch_add(1, std::memory_order_relaxed);
+            return false;
+        }
+        log_writef(LOGLEVEL_ERROR, LOGMODULE_MESSAGE, "Failed to send message from queue %d to queue %d", from, to);
+        return false;
+    }
     channelwrite_t result = channel_write_growing(channel, bytes, size, DISTRIBUTOR_MAX_CHANNEL_BYTES);
     if (result == CHANNEL_WRITE_FULL)
     {
@@ -122,8 +142,11 @@ bool pipe_write(channel_t& channel, const u8* bytes, u32 size, i32 from, i32 to)
         countdown_start(limit, DISTRIBUTOR_SEND_LIMIT_MS, TIMEUNIT_MILLISECONDS);
         while (result == CHANNEL_WRITE_FULL && !countdown_expired(limit))
         {
+            // Counted as it goes, so that a wait still under way is seen.
+            const u64 start = time_get_ticks();
             thread_sleep(1, TIMEUNIT_MILLISECONDS);
             result = channel_write_growing(channel, bytes, size, DISTRIBUTOR_MAX_CHANNEL_BYTES);
+            Distributor_pipes[from].stalled_ticks.fetch_add(time_get_ticks() - start, std::memory_order_relaxed);
         }
     }
     switch (result)
@@ -276,6 +299,8 @@ i32 Distributor::LinkQueue(MessageQueue* queue)
     pipe.index = n;
     pipe.owner.store(pthread_self(), std::memory_order_relaxed);
     pipe.pumping = false;
+    pipe.stalled_ticks.store(0, std::memory_order_relaxed);
+    pipe.superseded.store(0, std::memory_order_relaxed);
     // A channel whose ring cannot be allocated stays without one (logged):
     // writes to it fail, reads find nothing.
     for (i32 k = 0; k <= n; ++k)
@@ -343,9 +368,41 @@ void Distributor::PumpQueueId(i32 id)
     internal::DistributorPumpPipe(id);
 }
 
+u64 Distributor::GetSendStallMicroseconds(i32 id)
+{
+    if (id < 0 || id >= DISTRIBUTOR_MAX_PIPES)
+        return 0;
+    return time_compute_units(Distributor_pipes[id].stalled_ticks.load(std::memory_order_relaxed),
+                              TIMEUNIT_MICROSECONDS);
+}
+
+u64 Distributor::GetSupersededCount(i32 id)
+{
+    if (id < 0 || id >= DISTRIBUTOR_MAX_PIPES)
+        return 0;
+    return Distributor_pipes[id].superseded.load(std::memory_order_relaxed);
+}
+
 namespace internal
 {
+namespace
+{
+bool send_from_pipe(i32 pipe, const Message& message, const u32* stream);
+}
+
 bool DistributorSendFromPipe(i32 pipe, const Message& message)
+{
+    return send_from_pipe(pipe, message, nullptr);
+}
+
+bool DistributorSendStreamFromPipe(i32 pipe, const Message& message, u32 stream)
+{
+    return send_from_pipe(pipe, message, &stream);
+}
+
+namespace
+{
+bool send_from_pipe(i32 pipe, const Message& message, const u32* stream)
 {
     if (message.IsNull() || message.GetNumBytes() < MESSAGE_HEADER_SIZE)
     {
@@ -387,7 +444,7 @@ bool DistributorSendFromPipe(i32 pipe, const Message& message)
             continue; // unlinked: nobody reads this pipe any more
         if (destination != 0 && !route_test(target, destination))
             continue;
-        if (pipe_write(target.channels[pipe], bytes, size, pipe, j))
+        if (pipe_write(target.channels[pipe], bytes, size, pipe, j, stream))
         {
             reached = true;
             internal::DistributorWakePipe(j);
@@ -421,6 +478,7 @@ bool DistributorSendFromPipe(i32 pipe, const Message& message)
     }
     return reached && !failed;
 }
+} // namespace
 
 void DistributorPumpPipe(i32 pipe)
 {

@@ -152,7 +152,7 @@ bool MessageProcessor::SendRequest(Message& message, u16 destination)
     return false;
 }
 
-bool MessageProcessor::SendEvent(Message& message, u16 channel)
+bool MessageProcessor::CompleteEvent(Message& message, u16 channel)
 {
     if (!can_send(*this, message, "event"))
         return false;
@@ -165,7 +165,18 @@ bool MessageProcessor::SendEvent(Message& message, u16 channel)
     header.refNum = static_cast<u32>(context->lastRefNum);
     header.dstId = channel;
     header.messageType = MESSAGETYPE_EVENT;
-    return Route(message);
+    return true;
+}
+
+bool MessageProcessor::SendEvent(Message& message, u16 channel)
+{
+    return CompleteEvent(message, channel) && Route(message);
+}
+
+bool MessageProcessor::SendStreamEvent(Message& message, u16 channel, u32 stream)
+{
+    return CompleteEvent(message, channel) &&
+           internal::DistributorSendStreamFromPipe(m_queue->GetId(), message, stream);
 }
 
 bool MessageProcessor::SendResponse(Message& message, const MessageHeader& request)

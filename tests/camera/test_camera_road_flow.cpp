@@ -1,0 +1,333 @@
+// The camera road between the camera processor and its consumers, pass by
+// pass, with the processor and two message queues on the test thread: "TEST"
+// holds the processor and the requester, "VIEW" a consumer of camera events
+// and live-view frames that the test pumps only when it chooses, so that it
+// can play a consumer that has fallen behind.
+// - A camera is not updated while a download of it is unacknowledged; the
+//   event it raised meanwhile is read on the very pass that acknowledges the
+//   download, not one pass later.
+// - A consumer that stops taking its messages is left at most a few live-view
+//   frames per camera (each frame supersedes the camera's earlier ones), while
+//   every photo event and every answer still reaches it; once it pumps again
+//   the frames flow again.
+#include "orvo/camera/camera_processor.h"
+#include "orvo/camera/mtp_download.h"
+#include "orvo/camera/src/mic/camera_mic_driver.h"
+#include "orvo/camera/src/mic/camera_mic_loopback.h"
+#include "orvo/core/core_channel.h"
+#include "orvo/core/core_distributor.h"
+#include "orvo/core/core_location.h"
+#include "orvo/core/core_message_queue.h"
+#include "orvo/core/core_thread.h"
+#include "support/ptpsim/ptpsim_camera.h"
+#include "support/ptpsim/ptpsim_clock.h"
+#include "support/ptpsim/ptpsim_nikon.h"
+#include "support/ptpsim/ptpsim_usb.h"
+#include "support/support_log_capture.h"
+#include "support/support_temp_dir.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+using namespace orvo;
+
+namespace
+{
+class Requester : public MessageProcessor
+{
+public:
+    Requester() : MessageProcessor("Test::RoadRequester", false) {}
+    void ReceiveResponse(const Message& message) override
+    {
+        MessageProcessor::ReceiveResponse(message);
+        bool result = false;
+        camerarequest_get_bool(message, CAMERAFIELD_RESULT, result);
+        responses[message.GetHeader()->refNum] = result;
+    }
+    std::map<u32, bool> responses;
+};
+
+// Counts what reaches the "VIEW" queue: frames per camera id, photo events,
+// and every camera event in order of arrival.
+class Consumer : public MessageProcessor
+{
+public:
+    Consumer() : MessageProcessor("Test::RoadConsumer", false) {}
+    void ReceiveEvent(const Message& message) override
+    {
+        i32 type = -1;
+        if (!camerarequest_get_int(message, CAMERAFIELD_EVENT, type))
+            return;
+        cameraid_t camera = {CAMERAID_NONE, 0};
+        camerarequest_get_camera(message, camera);
+        if (type == CAMERAEVENT_LIVEVIEW)
+            ++frames[camera.id];
+        else if (type == CAMERAEVENT_PHOTO_TAKEN)
+            ++photos;
+        else
+            ++others;
+    }
+    u64 Frames() const
+    {
+        u64 total = 0;
+        for (const auto& entry : frames)
+            total += entry.second;
+        return total;
+    }
+    std::map<i32, u64> frames;
+    u64 photos = 0;
+    u64 others = 0;
+};
+
+class CameraRoadFlow : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(mic_loopback_initialise(backend));
+        CameraProcessor::SupportPTP = false;
+        ASSERT_TRUE(Distributor::Initialise());
+        ASSERT_TRUE(Distributor::Start());
+        queue.SetName("TEST");
+        ASSERT_TRUE(queue.Initialise());
+        view.SetName("VIEW");
+        ASSERT_TRUE(view.Initialise());
+        requester = new Requester();
+        ASSERT_TRUE(queue.Register(requester));
+        consumer = new Consumer();
+        ASSERT_TRUE(view.Register(consumer));
+        ASSERT_TRUE(consumer->Subscribe(CAMERA_EVENT_CHANNEL));
+        ASSERT_TRUE(consumer->Subscribe(CAMERA_LIVEVIEW_CHANNEL));
+        destination = Location::GetLocationId(CAMERA_PROCESSOR_LOCATION, true);
+
+        processor = new CameraProcessor();
+        processor->AddDriver(new MICDriver(processor, &backend));
+        ASSERT_TRUE(processor->SetDownloadFolder(string_make(dir.File("photos").c_str())));
+        ASSERT_TRUE(queue.Register(processor));
+        ASSERT_TRUE(processor->ProcessorInitialise());
+        mtp_context_set_default(processor->GetMTPContext(), MTP_CAMERAPROPERTY_STORAGEMODE, string_make("Disk"));
+    }
+
+    void TearDown() override
+    {
+        processor->ProcessorRelease();
+        queue.Unregister(processor);
+        delete processor;
+        queue.Pump();
+        view.Pump();
+        usb.clear();
+        nikons.clear();
+        cameras.clear();
+        mic_backend_release(backend);
+        queue.Release();
+        view.Release();
+        delete requester;
+        delete consumer;
+        Distributor::Stop();
+        Distributor::Release();
+        CameraProcessor::SupportPTP = true;
+    }
+
+    ptpsim::Camera& AddCamera(bool nikon)
+    {
+        const int index = static_cast<int>(cameras.size());
+        cameras.push_back(std::make_unique<ptpsim::Camera>());
+        if (nikon)
+        {
+            nikons.push_back(std::make_unique<ptpsim::NikonCamera>(*cameras.back(), ptpsim::nikon_model("D810")));
+            nikons.back()->set_frame_jpeg_size(48 * 1000);
+        }
+        ptpsim::UsbOptions options;
+        options.product = "Road " + std::to_string(index);
+        options.serial = std::to_string(7000 + index);
+        const std::string serial = options.serial;
+        cameras.back()->edit_deviceinfo([&](ptpsim::DeviceInfo& info) { info.serial_number = serial; });
+        usb.push_back(std::make_unique<ptpsim::UsbCamera>(*cameras.back(), backend, options));
+        return *cameras.back();
+    }
+
+    // One pass of the camera thread, the requester's queue pumped after it;
+    // "VIEW" only when asked.
+    void Pass(bool pump_view)
+    {
+        for (auto& camera : usb)
+            camera->drain_events();
+        clock.advance_ms(100);
+        processor->ProcessorUpdate();
+        queue.Pump();
+        if (pump_view)
+            view.Pump();
+    }
+
+    bool PassUntil(const std::function<bool()>& done, bool pump_view = true)
+    {
+        for (int i = 0; i < 3000; ++i)
+        {
+            if (done())
+                return true;
+            Pass(pump_view);
+            // The download threads work in real time.
+            thread_sleep(1, TIMEUNIT_MILLISECONDS);
+        }
+        return done();
+    }
+
+    bool Request(const std::function<Message(CameraMessageBuilder&)>& make, bool pump_view = true)
+    {
+        CameraMessageBuilder builder(queue.GetEncoder(), -1, cameraid_t{CAMERAID_NONE, 0}, string_make("Road"), true);
+        Message message = make(builder);
+        EXPECT_TRUE(requester->SendRequest(message, destination));
+        const u32 ref = static_cast<u32>(requester->GetContext(destination).lastRefNum);
+        EXPECT_TRUE(PassUntil([&] { return requester->responses.count(ref) > 0; }, pump_view));
+        return requester->responses.count(ref) && requester->responses[ref];
+    }
+
+    void ConnectAll()
+    {
+        processor->DetectCameras();
+        ASSERT_EQ(processor->GetDevices().count, cameras.size());
+        ASSERT_TRUE(Request([](CameraMessageBuilder& b) { return b.Connect(); }));
+    }
+
+    // The states of the download tasks, read under the engine's lock.
+    std::vector<int> TaskStates()
+    {
+        mtp_context_t& context = processor->GetMTPContext();
+        std::vector<int> states;
+        mutex_lock(*context.lock);
+        for (u64 c = 0; c < context.controllers.count; ++c)
+        {
+            const mtp_usbcontroller_t& controller = *context.controllers.data[c];
+            for (u64 i = 0; i < controller.tasks.count; ++i)
+                states.push_back(controller.tasks.data[i]->state);
+        }
+        mutex_unlock(*context.lock);
+        return states;
+    }
+
+    ptpsim::TestClock clock;
+    lumivane_test::LogCapture log;
+    lumivane_test::TempDir dir;
+    mic_backend_t backend = {};
+    MessageQueue queue;
+    MessageQueue view;
+    Requester* requester = nullptr;
+    Consumer* consumer = nullptr;
+    CameraProcessor* processor = nullptr;
+    u16 destination = 0;
+    std::vector<std::unique_ptr<ptpsim::Camera>> cameras;
+    std::vector<std::unique_ptr<ptpsim::NikonCamera>> nikons;
+    std::vector<std::unique_ptr<ptpsim::UsbCamera>> usb;
+};
+} // namespace
+
+TEST_F(CameraRoadFlow, AnEventRaisedDuringADownloadIsReadOnThePassThatAcknowledgesIt)
+{
+    ptpsim::Camera& camera = AddCamera(false);
+    ConnectAll();
+
+    ptpsim::ObjectInfo first;
+    first.filename = "DSC00001.JPG";
+    camera.send_event(ptpsim::kEvObjectAdded, {camera.add_object(first, 30000)});
+    ASSERT_TRUE(PassUntil([&] { return processor->GetPhotos().count == 1; }));
+    // The pass that announced the photo queued its download; the download
+    // thread takes it without the camera thread and ends with it downloaded,
+    // awaiting its acknowledgement.
+    const std::vector<int> downloaded = {MTP_DOWNLOAD_DOWNLOADED};
+    for (int i = 0; i < 5000 && TaskStates() != downloaded; ++i)
+        thread_sleep(1, TIMEUNIT_MILLISECONDS);
+    ASSERT_EQ(TaskStates(), downloaded);
+
+    // The next photo's event, raised while that download is unacknowledged.
+    ptpsim::ObjectInfo second;
+    second.filename = "DSC00002.JPG";
+    camera.send_event(ptpsim::kEvObjectAdded, {camera.add_object(second, 30000)});
+    Pass(true);
+    EXPECT_EQ(processor->GetPhotos().count, 2u) << "the event waited for another pass";
+    EXPECT_EQ(consumer->photos, 2u);
+
+    // Both photos come in, each once.
+    ASSERT_TRUE(PassUntil([&] {
+        const vector_t<CameraPhoto*>& photos = processor->GetPhotos();
+        return photos.count == 2 && photos.data[0]->downloaded && photos.data[1]->downloaded && TaskStates().empty();
+    }));
+    EXPECT_EQ(camera.calls(ptpsim::kOpGetObject), 2);
+}
+
+TEST_F(CameraRoadFlow, AConsumerThatStopsPumpingKeepsAFewFramesPerCameraAndEveryPhotoEvent)
+{
+    const int bodies = 2;
+    for (int i = 0; i < bodies; ++i)
+        AddCamera(true);
+    ConnectAll();
+    ASSERT_TRUE(Request([](CameraMessageBuilder& b) { return b.SetLiveviewFPS(20, 0); }));
+    ASSERT_TRUE(Request([](CameraMessageBuilder& b) { return b.EnableLiveview(true); }));
+    ASSERT_TRUE(PassUntil([&] { return consumer->frames.size() == static_cast<size_t>(bodies); }));
+
+    const i32 camera_pipe = queue.GetId();
+    const u64 superseded_before = Distributor::GetSupersededCount(camera_pipe);
+    consumer->frames.clear();
+    const u64 photos_before = consumer->photos;
+    auto broadcast = [&] {
+        u64 total = 0;
+        const vector_t<CameraDevice*>& devices = processor->GetDevices();
+        for (u32 i = 0; i < devices.count; ++i)
+            total += static_cast<u64>(devices.data[i]->liveview_frames);
+        return total;
+    };
+    const u64 broadcast_before = broadcast();
+
+    // "VIEW" stops pumping. Twenty passes of frames, and a shot on every body
+    // in the middle of them; the requester still hears every answer.
+    for (int pass = 0; pass < 10; ++pass)
+        Pass(false);
+    for (int i = 0; i < bodies; ++i)
+    {
+        ptpsim::ObjectInfo shot;
+        shot.filename = "DSC0000" + std::to_string(i) + ".JPG";
+        nikons[i]->set_shots({shot}, 40000);
+    }
+    ASSERT_TRUE(Request([](CameraMessageBuilder& b) { return b.TakePhoto(0.0f); }, false));
+    ASSERT_TRUE(PassUntil([&] { return processor->GetPhotos().count == static_cast<u32>(bodies); }, false));
+    for (int pass = 0; pass < 10; ++pass)
+        Pass(false);
+    const u64 sent = broadcast() - broadcast_before;
+    ASSERT_GT(sent, 5u * bodies); // well past what may wait for it
+
+    // What waited for it: at most two frames of each body, and every photo event.
+    view.Pump();
+    for (const auto& entry : consumer->frames)
+    {
+        SCOPED_TRACE(entry.first);
+        EXPECT_GE(entry.second, 1u);
+        EXPECT_LE(entry.second, static_cast<u64>(CHANNEL_STREAM_IN_FLIGHT));
+    }
+    EXPECT_EQ(consumer->frames.size(), static_cast<size_t>(bodies));
+    EXPECT_EQ(consumer->photos - photos_before, static_cast<u64>(bodies));
+    EXPECT_EQ(Distributor::GetSupersededCount(camera_pipe) - superseded_before, sent - consumer->Frames());
+    EXPECT_EQ(Distributor::GetSendStallMicroseconds(camera_pipe), 0u);
+
+    // Taking its messages again, it gets every body's frames again, more than
+    // could ever wait for it.
+    const std::map<i32, u64> frames_after = consumer->frames;
+    EXPECT_TRUE(PassUntil([&] {
+        for (const auto& entry : frames_after)
+            if (consumer->frames[entry.first] < entry.second + 2 * CHANNEL_STREAM_IN_FLIGHT)
+                return false;
+        return true;
+    }));
+
+    // The photos are saved as ever.
+    ASSERT_TRUE(PassUntil([&] {
+        const vector_t<CameraPhoto*>& photos = processor->GetPhotos();
+        for (u32 i = 0; i < photos.count; ++i)
+            if (!photos.data[i]->downloaded)
+                return false;
+        return TaskStates().empty();
+    }));
+}
