@@ -148,9 +148,13 @@ TEST(MicTransport, DataPhasesAndWireFaults)
          true},
         {"response where data was expected", 500, true, 0, fault(UsbFault::Kind::kResponseForData), 0x2001, 0, false},
     };
+    // Each case twice: into an empty buffer, and into one already sized for a
+    // photo, which the transport fills without its staging buffer.
+    for (bool presized : {false, true})
     for (const Case& c : cases)
     {
         SCOPED_TRACE(c.name);
+        SCOPED_TRACE(presized ? "buffer sized for a photo" : "empty buffer");
         lumivane_test::LogCapture log;
         Rig rig(with_zlp(c.zlp), c.chunk);
         ASSERT_TRUE(rig.opened);
@@ -159,6 +163,11 @@ TEST(MicTransport, DataPhasesAndWireFaults)
             rig.usb->add_fault(*c.fault);
         mtp_buffer_t buffer;
         mtp_buffer_initialise(buffer);
+        if (presized)
+        {
+            ASSERT_TRUE(mtp_buffer_allocate(buffer, 1u << 20));
+            mtp_buffer_clear(buffer);
+        }
         EXPECT_EQ(rig.Read(ptpsim::kOpGetObject, {handle}, buffer), c.response);
         if (c.response == 0x2001)
         {
