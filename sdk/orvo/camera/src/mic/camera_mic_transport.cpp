@@ -355,6 +355,18 @@ u16 receive_data(mic_transport_t& t, u16 operation, u32 transaction, const mic_c
         trailing = received - expected;
         received = expected;
     }
+    // A buffer the caller sized for this very object still lacks the room
+    // that reads of whole packets need past its end: it gets that room now,
+    // while empty, rather than growing (and copying the object) at the last
+    // read. Only the caller's own sizing is trusted here, never the length
+    // field alone.
+    if (!unknown && in->owned && in->capacity >= kDirectReadCapacity && in->capacity >= expected &&
+        in->capacity < expected + packet)
+    {
+        if (!mtp_buffer_allocate(*in, expected + packet))
+            return fail_framing(t, operation, transaction, "no memory for the data");
+        mtp_buffer_clear(*in);
+    }
     if (!reserve(*in, 0, received))
         return fail_framing(t, operation, transaction, "no memory for the data");
     if (received)
