@@ -332,6 +332,9 @@ ssize_t photostream_write(void* cookie, const char* bytes, size_t n)
             errno = error;
             return 0; // the stream's error: fwrite and fclose report it
         }
+        // As for photos saved from memory: the disk starts on what is
+        // written while the next chunk is still coming from the camera.
+        sync_file_range(stream.fd, 0, 0, SYNC_FILE_RANGE_WRITE);
         done += static_cast<size_t>(written);
         stream.written += static_cast<u64>(written);
     }
