@@ -167,6 +167,10 @@ TEST(ImagePayload, HandMadeStreams)
         {"no marker where one must start", Concat({SOI, {0x00, 0x01}, EOI}), 0},
         {"one byte left after a marker", Concat({SOI, {0xFF, 0xD0, 0xFF}}), 0},
         {"scan without an end", Concat({SOI, SOS, {0xFF}}), 0},
+        {"scan ending in FF D9 right after its header", Concat({SOI, SOS, EOI}), 2 + SOS.size() + 2},
+        {"scan of FF runs before its end", Concat({SOI, SOS, {0xFF, 0xFF, 0x00, 0xFF}, EOI}), 2 + SOS.size() + 4 + 2},
+        {"scan whose last byte is FF", Concat({SOI, SOS, SCAN, {0xD9, 0xFF}}), 0},
+        {"long scan without FF", Concat({SOI, SOS, Bytes(5000, 0x42), EOI}), 2 + SOS.size() + 5000 + 2},
         {"not a JPEG", {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A, 0xFF, 0xD9}, 0},
     };
     for (const Case& c : cases)

@@ -379,6 +379,10 @@ void Camera::drain_events()
     std::unique_lock<std::mutex> lock(m_mutex);
     if (!m_pump.joinable())
         return;
+    // Nothing queued and nothing on its way: waking the pump (on every pass
+    // of every camera) would only cost the host a thread switch.
+    if (m_events.empty() && !m_delivering)
+        return;
     m_changed.notify_all();
     m_changed.wait(lock, [this] {
         if (m_delivering)

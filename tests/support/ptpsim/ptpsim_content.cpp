@@ -26,21 +26,48 @@ uint64_t splitmix64(uint64_t x)
     return x ^ (x >> 31);
 }
 
-// Word k of the pattern holds bytes 8k to 8k + 7, so any offset can be made
-// without the bytes before it.
-void generate_pattern(uint64_t seed, uint64_t offset, uint8_t* out, size_t n)
+// Word k of the pattern holds bytes 8k to 8k + 7 (in memory order), so any
+// offset can be made without the bytes before it. With `no_ff` every 0xFF
+// byte becomes 0x7F, as entropy-coded JPEG data never holds a bare FF. Whole
+// words are made and stored eight bytes at a time: the download benchmarks
+// run this on the reading thread, as a camera's own hardware would not.
+void generate_pattern(uint64_t seed, uint64_t offset, uint8_t* out, size_t n, bool no_ff)
 {
+    const uint64_t low7 = 0x7F7F7F7F7F7F7F7Full;
+    auto make = [&](uint64_t index) {
+        uint64_t word = splitmix64(seed ^ index);
+        if (no_ff)
+        {
+            // 0x80 in each byte of ~word that is zero, that is each FF byte:
+            // clearing its top bit turns FF into 7F and touches no other byte.
+            uint64_t x = ~word;
+            uint64_t zero = ~(((x & low7) + low7) | x | low7);
+            word ^= zero;
+        }
+        return word;
+    };
     size_t done = 0;
-    while (done < n)
+    // The first word, when the offset falls inside it.
+    if (offset % 8 != 0 && n > 0)
     {
-        uint64_t position = offset + done;
-        uint64_t word = splitmix64(seed ^ (position / 8));
-        size_t skip = position % 8;
-        size_t take = std::min<size_t>(8 - skip, n - done);
+        uint64_t word = make(offset / 8);
+        size_t skip = offset % 8;
+        size_t take = std::min<size_t>(8 - skip, n);
         uint8_t bytes[8];
         std::memcpy(bytes, &word, 8);
-        std::memcpy(out + done, bytes + skip, take);
-        done += take;
+        std::memcpy(out, bytes + skip, take);
+        done = take;
+    }
+    uint64_t index = (offset + done) / 8;
+    for (; n - done >= 8; done += 8, ++index)
+    {
+        uint64_t word = make(index);
+        std::memcpy(out + done, &word, 8);
+    }
+    if (done < n)
+    {
+        uint64_t word = make(index);
+        std::memcpy(out + done, &word, n - done);
     }
 }
 
@@ -121,14 +148,9 @@ void generate_content(Content content, uint64_t seed, uint64_t size, uint64_t of
     if (offset >= size)
         return;
     n = static_cast<size_t>(std::min<uint64_t>(n, size - offset));
-    generate_pattern(seed, offset, out, n);
+    generate_pattern(seed, offset, out, n, content == Content::kJpeg);
     if (content != Content::kJpeg)
         return;
-    // Entropy-coded data never holds a bare FF, so no end marker appears
-    // before the last two bytes.
-    for (size_t i = 0; i < n; ++i)
-        if (out[i] == 0xFF)
-            out[i] = 0x7F;
     for (uint64_t i = offset; i < kJpegHeaderSize && i < offset + n; ++i)
         out[i - offset] = kJpegHeader[i];
     if (size >= kJpegHeaderSize + 2)

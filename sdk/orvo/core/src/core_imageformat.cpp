@@ -128,9 +128,24 @@ u64 jpeg_compute_payload(const memory_t& block)
         }
         else if (code == 0xDA)
         {
-            // Entropy-coded data escapes every FF, so the first FF D9 ends the scan.
-            while (size - position >= 2 && !(bytes[position] == 0xFF && bytes[position + 1] == 0xD9))
+            // Entropy-coded data escapes every FF, so the first FF D9 ends the
+            // scan. Only an FF that has a byte after it can start one; the
+            // search for FF runs at memory speed over megabytes of photo.
+            for (;;)
+            {
+                if (size - position < 2)
+                    break;
+                const void* ff = std::memchr(bytes + position, 0xFF, size - position - 1);
+                if (!ff)
+                {
+                    position = size - 1;
+                    break;
+                }
+                position = static_cast<u64>(static_cast<const u8*>(ff) - bytes);
+                if (bytes[position + 1] == 0xD9)
+                    break;
                 ++position;
+            }
         }
         else
         {

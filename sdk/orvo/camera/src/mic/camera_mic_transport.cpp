@@ -26,6 +26,11 @@ const u16 kCloseSession = 0x1003;
 const u32 kDefaultTimeoutMs = 10000;
 const u32 kDefaultShortTimeoutMs = 100;
 const u64 kDefaultChunk = 1u << 20;
+// A caller whose buffer already holds this much expects a large data phase
+// (a photo): the first read then takes one packet, the header and the first
+// bytes, and everything after it lands straight in the caller's buffer
+// instead of passing through the staging buffer.
+const u64 kDirectReadCapacity = 256u << 10;
 // Zero-length packets skipped before a container starts: the one a camera may
 // send after a data phase that ended on a packet boundary, and a spare.
 const int kMaxZeroLengthReads = 3;
@@ -286,7 +291,7 @@ u16 read_response(mic_transport_t& t, u16 operation, u32 transaction, u64 have, 
 }
 
 u16 receive_data(mic_transport_t& t, u16 operation, u32 transaction, const mic_container_header_t& header, u64 got,
-                 mtp_buffer_t& data);
+                 u64 asked, mtp_buffer_t& data);
 
 // The data-in phase, or the response that came in its place, then the
 // response.
@@ -295,7 +300,9 @@ u16 receive(mic_transport_t& t, u16 operation, u32 transaction, mtp_buffer_t* in
     u64 packet = packet_size(t);
     u64 chunk = t.options.chunk_bytes;
     u64 got = 0;
-    mic_status_t status = read_start(t, t.staging, chunk, got);
+    const bool direct = in && in->owned && in->capacity >= kDirectReadCapacity;
+    const u64 asked = direct ? packet : chunk;
+    mic_status_t status = read_start(t, t.staging, asked, got);
     if (status != MIC_STATUS_OK)
         return fail(t, operation, transaction, "reading", status, t.info.bulk_in);
     if (got == 0)
@@ -314,17 +321,17 @@ u16 receive(mic_transport_t& t, u16 operation, u32 transaction, mtp_buffer_t* in
         // answers with data anyway) is read and dropped.
         mtp_buffer_t scratch;
         mtp_buffer_initialise(scratch);
-        u16 response = receive_data(t, operation, transaction, header, got, scratch);
+        u16 response = receive_data(t, operation, transaction, header, got, asked, scratch);
         mtp_buffer_release(scratch);
         return response;
     }
-    return receive_data(t, operation, transaction, header, got, *in);
+    return receive_data(t, operation, transaction, header, got, asked, *in);
 }
 
 // The data container whose header and first bytes are in the staging buffer
-// (got bytes), then the response.
+// (got bytes of a read of asked bytes), then the response.
 u16 receive_data(mic_transport_t& t, u16 operation, u32 transaction, const mic_container_header_t& header, u64 got,
-                 mtp_buffer_t& data)
+                 u64 asked, mtp_buffer_t& data)
 {
     u64 packet = packet_size(t);
     u64 chunk = t.options.chunk_bytes;
@@ -348,13 +355,25 @@ u16 receive_data(mic_transport_t& t, u16 operation, u32 transaction, const mic_c
         trailing = received - expected;
         received = expected;
     }
+    // A buffer the caller sized for this very object still lacks the room
+    // that reads of whole packets need past its end: it gets that room now,
+    // while empty, rather than growing (and copying the object) at the last
+    // read. Only the caller's own sizing is trusted here, never the length
+    // field alone.
+    if (!unknown && in->owned && in->capacity >= kDirectReadCapacity && in->capacity >= expected &&
+        in->capacity < expected + packet)
+    {
+        if (!mtp_buffer_allocate(*in, expected + packet))
+            return fail_framing(t, operation, transaction, "no memory for the data");
+        mtp_buffer_clear(*in);
+    }
     if (!reserve(*in, 0, received))
         return fail_framing(t, operation, transaction, "no memory for the data");
     if (received)
         std::memcpy(in->data, t.staging + MIC_CONTAINER_HEADER_SIZE, received);
     if (trailing)
         std::memmove(t.staging, t.staging + MIC_CONTAINER_HEADER_SIZE + expected, trailing);
-    bool ended = got < chunk || trailing > 0 || received == expected;
+    bool ended = got < asked || trailing > 0 || received == expected;
     bool short_end = got % packet != 0; // the transfer ended with a short packet
     while (!ended)
     {
