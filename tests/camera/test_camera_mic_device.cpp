@@ -761,3 +761,26 @@ TEST_F(MicCameraLayer, ADownloadRequestEndsOnlyWithItsOwnPhoto)
     EXPECT_EQ(ReadFile(wanted->path.str).size(), 32000u);
     EXPECT_FALSE(other->downloaded);
 }
+
+TEST_F(MicCameraLayer, ReleasingTheProcessorEndsLiveViewOnceAndReadsNothingFromAClosedSession)
+{
+    ptpsim::UsbCamera& plugged = Plug(Body::kNikon);
+    processor->DetectCameras();
+    ASSERT_NE(Only(), nullptr);
+    ASSERT_TRUE(Request(Builder(Only()).Connect()).Bool(CAMERAFIELD_RESULT));
+    ASSERT_TRUE(Request(Builder(Only()).EnableLiveview(true)).Bool(CAMERAFIELD_RESULT));
+    ASSERT_TRUE(PassUntil([&] { return client->liveview.size() >= 1; }));
+    ASSERT_TRUE(nikon->liveview_on());
+
+    // The release disconnects every camera, then deletes its device, whose
+    // own disconnect must not talk to the camera a second time.
+    log.Clear();
+    camera->reset_calls();
+    processor->ProcessorRelease();
+    EXPECT_FALSE(nikon->liveview_on());
+    EXPECT_EQ(camera->calls(ptpsim::kNikonOpEndLiveView), 1);
+    EXPECT_FALSE(plugged.session_open());
+    EXPECT_FALSE(log.Contains("Failed to execute read command"));
+    EXPECT_FALSE(log.Contains("Session_Not_Open"));
+    EXPECT_TRUE(plugged.violations().empty()) << plugged.violations().front();
+}

@@ -77,7 +77,7 @@ void mic_mtp_download_finished(const mtp_downloadtask_t& task, void* user)
 
 MICDevice::MICDevice(MICDriver* driver, const mic_usbinfo_t& camera, mtp_context_t& context)
     : CameraDevice(driver, new (std::nothrow) MICSettings()), m_camera(nullptr), m_mtp(), m_mtpInitialised(false),
-      m_frameVersion{0, 0}
+      m_mtpConnected(false), m_frameVersion{0, 0}
 {
     camera_text_set(name, string_make("MIC Camera"));
     camera_text_set(model, string_make("MIC Camera"));
@@ -179,6 +179,8 @@ bool MICDevice::HandleConnect()
     {
         if (!m_camera->Connect())
             return false;
+        // Even a connect that fails half-way leaves state for the disconnect.
+        m_mtpConnected = true;
         if (!mtp_device_connect(m_mtp))
         {
             HandleDisconnect();
@@ -202,8 +204,13 @@ void MICDevice::HandleDisconnect()
     RejectPending();
     if (!m_camera)
         return;
-    if (m_mtpInitialised)
+    // Once per connection: switching live view off again through a session
+    // that is already closed only fails and logs.
+    if (m_mtpInitialised && m_mtpConnected)
+    {
         mtp_device_disconnect(m_mtp);
+        m_mtpConnected = false;
+    }
     const bool was_open = m_camera->IsConnected();
     // A camera that went away still holds its device and event transfer:
     // they are let go here either way.

@@ -116,6 +116,9 @@ private:
     MICCameraDevice* m_camera; // owned
     mtp_device_t m_mtp;
     bool m_mtpInitialised;
+    // The engine holds a connection to end: set from its connect on, cleared
+    // by the one disconnect that ends it (a deleted device disconnects again).
+    bool m_mtpConnected;
     version_t m_frameVersion; // the live-view frame last broadcast
 };
 
