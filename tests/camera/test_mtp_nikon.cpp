@@ -423,6 +423,32 @@ TEST_F(NikonTest, CardCaptureIsAnnouncedButNotDownloaded)
               (std::vector<uint32_t>{0xFFFFFFFF, 0}));
 }
 
+TEST_F(NikonTest, AShotRightAfterChangingTheStorageModeFollowsTheNewMode)
+{
+    // "Card" to "Both" and the shutter at once, before any pass reads the
+    // camera's RecordingMedia back: the photo is downloaded as "Both" says.
+    ASSERT_TRUE(Use("D810"));
+    ptpsim::ObjectInfo shot;
+    shot.filename = "DSC_0042.JPG";
+    nikon->set_shots({shot}, 200000);
+    ASSERT_TRUE(mtp_device_set_cameraproperty(device, MTP_CAMERAPROPERTY_STORAGEMODE,
+                                              IndexOf(MTP_CAMERAPROPERTY_STORAGEMODE, "Card")));
+    Step();
+    ASSERT_TRUE(mtp_device_set_cameraproperty(device, MTP_CAMERAPROPERTY_STORAGEMODE,
+                                              IndexOf(MTP_CAMERAPROPERTY_STORAGEMODE, "Both")));
+    ASSERT_TRUE(mtp_device_capture(device));
+    for (int i = 0; i < 5 && recorder.num_finished() == 0; ++i)
+    {
+        Step();
+        PumpUntilFinished(0);
+    }
+    ASSERT_TRUE(PumpUntilFinished(1));
+    std::vector<ptpsim::FinishedDownload> finished = recorder.finished();
+    ASSERT_EQ(finished.size(), 1u);
+    EXPECT_TRUE(finished[0].success);
+    EXPECT_EQ(Name(MTP_CAMERAPROPERTY_STORAGEMODE), "Both");
+}
+
 TEST_F(NikonTest, VersionOneOnTheCardSendsInitiateCaptureWithoutMarkingACapture)
 {
     ASSERT_TRUE(Use("D3x"));

@@ -173,8 +173,9 @@ bool mtp_nikon_get_storagemode(mtp_device_t& device, mtp_cameraproperty_t& prope
     return true;
 }
 
-// The camera property's versions stay: the next get reads the value back.
-bool mtp_nikon_set_storagemode(mtp_device_t& device, mtp_cameraproperty_t& /*property*/, i32 index)
+// The camera's value is read back at once: a shot fired before the next pass
+// must already be captured and downloaded as the new mode says.
+bool mtp_nikon_set_storagemode(mtp_device_t& device, mtp_cameraproperty_t& property, i32 index)
 {
     mtp_nikon_state_t* state = mtp_nikon_state(device);
     if (!state || index < 0 || static_cast<u64>(index) >= NIKON_STORAGE_SLOTS)
@@ -199,7 +200,11 @@ bool mtp_nikon_set_storagemode(mtp_device_t& device, mtp_cameraproperty_t& /*pro
         if (slot == -1)
             return false;
     }
-    return mtp_device_set_deviceprop(device, MTP_PROPERTY_Nikon_RecordingMedia, slot);
+    if (!mtp_device_set_deviceprop(device, MTP_PROPERTY_Nikon_RecordingMedia, slot))
+        return false;
+    mtp_device_invalidate_deviceprop(device, MTP_PROPERTY_Nikon_RecordingMedia);
+    mtp_nikon_get_storagemode(device, property);
+    return true;
 }
 
 // --- shutter speed and focus mode ------------------------------------------------------------------
