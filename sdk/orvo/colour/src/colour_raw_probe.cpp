@@ -143,7 +143,9 @@ bool reserve_shared(raw_prober_t& prober, u64 num_bytes)
     prober.shared = nullptr;
     prober.capacity = 0;
     u64 capacity = (num_bytes + SHARED_FILE_STEP - 1) / SHARED_FILE_STEP * SHARED_FILE_STEP;
-    if (ftruncate(prober.memfd, static_cast<off_t>(capacity)) != 0)
+    // Allocated now, not page by page while copying: shared memory that runs
+    // out under the copy would raise SIGBUS instead of an error.
+    if (fallocate(prober.memfd, 0, 0, static_cast<off_t>(capacity)) != 0)
     {
         log_writef(LOGLEVEL_ERROR, LOGMODULE_IMAGE, "ERROR: RAW reader: no room for a file of %llu bytes: %s",
                    static_cast<unsigned long long>(num_bytes), std::strerror(errno));
