@@ -6,6 +6,9 @@
 // - A camera is not updated while a download of it is unacknowledged; the
 //   event it raised meanwhile is read on the very pass that acknowledges the
 //   download, not one pass later.
+// - A download thread hands a photo back to the camera thread between its
+//   passes: acknowledged, saved and announced as downloaded while the
+//   processor's queue is only pumped, as a message thread does when woken.
 // - A consumer that stops taking its messages is left at most a few live-view
 //   frames per camera (each frame supersedes the camera's earlier ones), while
 //   every photo event and every answer still reaches it; once it pumps again
@@ -16,6 +19,7 @@
 #include "orvo/camera/src/mic/camera_mic_loopback.h"
 #include "orvo/core/core_channel.h"
 #include "orvo/core/core_distributor.h"
+#include "orvo/core/core_file.h"
 #include "orvo/core/core_location.h"
 #include "orvo/core/core_message_queue.h"
 #include "orvo/core/core_thread.h"
@@ -257,6 +261,45 @@ TEST_F(CameraRoadFlow, AnEventRaisedDuringADownloadIsReadOnThePassThatAcknowledg
         return photos.count == 2 && photos.data[0]->downloaded && photos.data[1]->downloaded && TaskStates().empty();
     }));
     EXPECT_EQ(camera.calls(ptpsim::kOpGetObject), 2);
+}
+
+TEST_F(CameraRoadFlow, APhotoIsAcknowledgedSavedAndAnnouncedBetweenPasses)
+{
+    ptpsim::Camera& camera = AddCamera(false);
+    ConnectAll();
+    ptpsim::ObjectInfo info;
+    info.filename = "DSC00001.JPG";
+    const u32 handle = camera.add_object(info, 30000);
+    camera.send_event(ptpsim::kEvObjectAdded, {handle});
+    // The pass that reads the event announces the photo and queues it.
+    ASSERT_TRUE(PassUntil([&] { return processor->GetPhotos().count == 1; }));
+    const u64 others_before = consumer->others;
+
+    // No pass from here on: the queues are only pumped, each after a sleep
+    // that the download thread's wake ends.
+    auto downloaded = [&] {
+        const vector_t<CameraPhoto*>& photos = processor->GetPhotos();
+        return photos.count == 1 && photos.data[0]->downloaded && TaskStates().size() <= 1;
+    };
+    for (int i = 0; i < 2000 && !downloaded(); ++i)
+    {
+        queue.Wait(10000);
+        queue.Pump();
+        view.Pump();
+    }
+    ASSERT_TRUE(downloaded()) << "the photo waited for a pass";
+    view.Pump();
+    EXPECT_GT(consumer->others, others_before) << "no downloaded event reached the consumer";
+    EXPECT_EQ(camera.calls(ptpsim::kOpGetObject), 1);
+    // Saved in the download folder with the camera's size, and gone from the card.
+    const CameraPhoto* photo = processor->GetPhotos().data[0];
+    const std::string path = photo->path.str;
+    EXPECT_EQ(path.substr(0, path.rfind('/')), dir.File("photos"));
+    pathinfo_t info_on_disk;
+    path_getinfo(string_make(path.c_str()), info_on_disk);
+    EXPECT_TRUE(info_on_disk.exists);
+    EXPECT_EQ(info_on_disk.size, 30000u);
+    EXPECT_EQ(camera.num_objects(), 0u);
 }
 
 TEST_F(CameraRoadFlow, AConsumerThatStopsPumpingKeepsAFewFramesPerCameraAndEveryPhotoEvent)

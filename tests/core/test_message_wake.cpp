@@ -100,6 +100,55 @@ TEST_F(MessageWake, MessagesSentBeforeTheWaitEndItAtOnceAndKeepTheirOrder)
     EXPECT_FALSE(queue.Wait(1000));
 }
 
+TEST_F(MessageWake, WhatAHandlerSendsWakesTheReaderOnceItsPumpEnds)
+{
+    // A second queue on this thread holds the handler; the receiver's queue
+    // is the reader whose news is looked at without sleeping (a wait of 0).
+    MessageQueue source;
+    source.SetName("SOURCE");
+    ASSERT_TRUE(source.Initialise());
+    RecordingProcessor handler("Test::WakeHandler");
+    ASSERT_TRUE(source.Register(&handler));
+    std::vector<bool> news_inside;
+    handler.onRequest = [&](const Message&) {
+        for (int k = 0; k < 3; ++k)
+        {
+            Message request = Build(source, 10 + k);
+            EXPECT_TRUE(handler.SendRequest(request, receiver.GetLocationId()));
+            news_inside.push_back(queue.Wait(0));
+        }
+    };
+
+    Message request = Build(queue, 0);
+    ASSERT_TRUE(receiver.SendRequest(request, handler.GetLocationId()));
+    source.Pump();
+    ASSERT_EQ(handler.requests.size(), 1u);
+    EXPECT_EQ(news_inside, std::vector<bool>({false, false, false})) << "woken before the handler ended";
+    EXPECT_TRUE(queue.Wait(0)) << "not woken once the pump ended";
+    queue.Pump();
+    ASSERT_EQ(receiver.requests.size(), 3u);
+    for (int k = 0; k < 3; ++k)
+        EXPECT_EQ(receiver.requests[k].Int(FIELD_KEY), 10 + k);
+
+    // Held wakes nest; a send outside any hold wakes at once.
+    source.HoldWakes();
+    source.HoldWakes();
+    Message held = Build(source, 20);
+    EXPECT_TRUE(handler.SendRequest(held, receiver.GetLocationId()));
+    source.ReleaseWakes();
+    EXPECT_FALSE(queue.Wait(0));
+    source.ReleaseWakes();
+    EXPECT_TRUE(queue.Wait(0));
+    Message direct = Build(source, 21);
+    EXPECT_TRUE(handler.SendRequest(direct, receiver.GetLocationId()));
+    EXPECT_TRUE(queue.Wait(0));
+    queue.Pump();
+    EXPECT_EQ(receiver.requests.size(), 5u);
+
+    source.Unregister(&handler);
+    source.Release();
+}
+
 namespace
 {
 // Answers every request and counts its passes.
@@ -114,7 +163,17 @@ public:
         SendResponse(response, request);
     }
     void ProcessorUpdate() override { passes.fetch_add(1, std::memory_order_acq_rel); }
+    void ProcessorWake() override
+    {
+        woken_on = std::this_thread::get_id();
+        wakes.fetch_add(1, std::memory_order_acq_rel);
+        if (onWake)
+            onWake();
+    }
     std::atomic<int> passes{0};
+    std::atomic<int> wakes{0};
+    std::thread::id woken_on;
+    std::function<void()> onWake;
 };
 } // namespace
 
@@ -153,4 +212,78 @@ TEST_F(MessageWake, AMessageThreadAnswersBetweenItsPasses)
     thread.Stop(nullptr, nullptr);
     EXPECT_FALSE(thread.IsRunning());
     EXPECT_FALSE(log.Contains("Forcing thread termination"));
+}
+
+TEST_F(MessageWake, WakeRequestsRunOnceAtTheNextPumpAndOnlyForTheProcessorAsked)
+{
+    Answerer first;
+    Answerer second;
+    ASSERT_TRUE(queue.Register(&first));
+    ASSERT_TRUE(queue.Register(&second));
+    // Registered under a second id too: still one call per request.
+    ASSERT_TRUE(first.Subscribe("Test::WakeChannel"));
+
+    queue.Pump();
+    EXPECT_EQ(first.wakes.load(), 0);
+
+    // Requests made before a pump come together into one call.
+    std::thread other([&] {
+        first.RequestWake();
+        first.RequestWake();
+    });
+    other.join();
+    first.RequestWake();
+    // The requests woke the queue's owner.
+    EXPECT_TRUE(queue.Wait(LIMIT_US));
+    queue.Pump();
+    EXPECT_EQ(first.wakes.load(), 1);
+    EXPECT_EQ(first.woken_on, std::this_thread::get_id());
+    EXPECT_EQ(second.wakes.load(), 0);
+    queue.Pump();
+    EXPECT_EQ(first.wakes.load(), 1);
+
+    // A processor that unregisters itself from inside its wake leaves the
+    // walk over the queue intact, and the other processor is still called.
+    second.onWake = [&] { queue.Unregister(&second); };
+    second.RequestWake();
+    first.RequestWake();
+    queue.Pump();
+    EXPECT_EQ(second.wakes.load(), 1);
+    EXPECT_EQ(first.wakes.load(), 2);
+    second.RequestWake();
+    queue.Pump();
+    EXPECT_EQ(second.wakes.load(), 1) << "an unregistered processor is not called";
+    queue.Unregister(&first);
+}
+
+TEST_F(MessageWake, AWakeFromAnotherThreadRunsOnTheMessageThreadBetweenItsPasses)
+{
+    MessageThread thread;
+    Answerer* answerer = new Answerer();
+    thread.Add(answerer);
+    ASSERT_TRUE(thread.Start("WAKER", nullptr, nullptr));
+
+    // One wake at a time, each asked only once the last has run. Woken only
+    // by the passes, each would take a pass; as they come, a few passes hold
+    // them all.
+    const int rounds = 40;
+    const int passes_before = answerer->passes.load(std::memory_order_acquire);
+    bool woken = true;
+    for (int k = 0; k < rounds && woken; ++k)
+    {
+        answerer->RequestWake();
+        woken = false;
+        for (int tries = 0; tries < 20000 && !woken; ++tries)
+        {
+            woken = answerer->wakes.load(std::memory_order_acquire) == k + 1;
+            if (!woken)
+                thread_sleep(50, TIMEUNIT_MICROSECONDS);
+        }
+    }
+    const int passes = answerer->passes.load(std::memory_order_acquire) - passes_before;
+    EXPECT_TRUE(woken);
+    EXPECT_EQ(answerer->wakes.load(), rounds);
+    EXPECT_LT(passes, rounds / 2);
+    thread.Stop(nullptr, nullptr);
+    EXPECT_NE(answerer->woken_on, std::this_thread::get_id());
 }

@@ -100,6 +100,8 @@ public:
     bool ProcessorInitialise() override;
     void ProcessorRelease() override;
     void ProcessorUpdate() override;
+    // Steps the downloads that wait for this thread (see WakeForDownloads).
+    void ProcessorWake() override;
     void ReceiveRequest(const Message& message) override;
     void ReceiveResponse(const Message& message) override;
     void ReceiveEvent(const Message& message) override;
@@ -247,6 +249,8 @@ private:
     // One step of the engine: downloads acknowledged, finished and started,
     // attachments reported.
     void UpdateContext();
+    // The context's download waker: any thread, context lock held.
+    static void WakeForDownloads(void* user);
     // Answers (with failure) every request still owed, at release.
     void FailTrackers();
     void ReleaseSerialTable();

@@ -101,6 +101,12 @@ struct mtp_context_t
     // empty for none. Matched ignoring case, once the first update has built
     // the camera's value names.
     stringbuffer_t default_names[MTP_CAMERAPROPERTY_COUNT];
+    // Told by a download thread, under the context lock, whenever a task of
+    // it waits for the camera thread (downloaded, or saved), so that the
+    // camera thread can step it at once instead of at its next pass; null for
+    // nobody. Set with mtp_context_set_download_waker.
+    void (*download_waker)(void* user);
+    void* download_waker_user;
 };
 
 // The download folder below the pictures folder, and its fallback below it,
@@ -132,6 +138,10 @@ void mtp_context_auto_sync_time(mtp_context_t& context, bool on);
 // The default value name for a camera property; an empty text clears it. False
 // for a type out of range or when the text cannot be stored.
 bool mtp_context_set_default(mtp_context_t& context, mtp_camerapropertytype_t type, const string_t& name);
+// Who is told when a task waits for the camera thread (null: nobody); takes
+// the context lock, so once it returns the previous one is never called again.
+// The function must not take the context lock or wait for a download thread.
+void mtp_context_set_download_waker(mtp_context_t& context, void (*waker)(void* user), void* user);
 // Set attach flag 1 or 2; any thread.
 void mtp_context_device_attached(mtp_context_t& context);
 void mtp_context_device_detached(mtp_context_t& context);

@@ -79,6 +79,8 @@ struct DistributorPipe
     std::atomic<MessageQueue*> queue;                 // null when unlinked
     std::atomic<u64> routes[DISTRIBUTOR_ROUTE_WORDS]; // ids with a live processor
     bool pumping;                                     // the owner is inside a pump of this pipe
+    u32 held_depth;                                   // owner only: DistributorHoldWakes nesting
+    u32 held_wakes;                                   // owner only: pipes written while held, as bits
     std::atomic<u64> stalled_ticks;                   // its sends' waits for full channels
     std::atomic<u64> superseded;                      // stream messages it left out
 };
@@ -118,6 +120,13 @@ bool DistributorUnlinkPipe(i32 pipe, const MessageQueue* expected);
 // DistributorWaitPipe. Any thread; every message written into one of the
 // pipe's channels does it, so a sleeping owner hears of the message at once.
 void DistributorWakePipe(i32 pipe);
+// On the pipe's owner thread: from here to the matching
+// DistributorReleaseWakes, the pipes its sends write are noted instead of
+// woken, and then each is woken once. A handler or a pass that sends many
+// messages to a sleeping thread so wakes it once rather than per message.
+// Nests; calls from another thread are ignored.
+void DistributorHoldWakes(i32 pipe);
+void DistributorReleaseWakes(i32 pipe);
 // Sleeps on the owner thread until the pipe has news since the last wait
 // (true, the news consumed) or the microseconds have passed (false). News that
 // came before the call returns at once: none is missed between a pump and

@@ -9,6 +9,8 @@
 #include "orvo/core/core_message.h"
 #include "orvo/core/core_vector.h"
 
+#include <atomic>
+
 namespace orvo
 {
 class MessageQueue;
@@ -52,6 +54,15 @@ public:
     virtual void ProcessorRelease();
     virtual void ProcessorUpdate();
 
+    // Any thread: asks for one ProcessorWake on the processor's own thread at
+    // its queue's next pump, and wakes that thread if it sleeps between
+    // passes, so work finished elsewhere is taken up without waiting for the
+    // next pass. Asks made before the first pump come together into one call.
+    void RequestWake();
+    // Called by the queue's pump after RequestWake (never from inside a
+    // delivery); nothing by default.
+    virtual void ProcessorWake();
+
     // Called by the queue for every message addressed to one of this
     // processor's ids: dispatches by message type (a Response first lowers the
     // pending count of its sender's context); other types are ignored.
@@ -61,7 +72,7 @@ public:
     virtual void ReceiveResponse(const Message& message);
     virtual void ReceiveEvent(const Message& message);
 
-    void SetQueue(MessageQueue* queue) { m_queue = queue; }
+    void SetQueue(MessageQueue* queue);
     MessageQueue* GetQueue() const { return m_queue; }
     u16 GetLocationId() const { return m_locationId; }
 
@@ -91,11 +102,17 @@ protected:
     MessageQueue* m_queue;
 
 private:
+    friend class MessageQueue;
+    // True once per RequestWake since the last call (the queue's thread).
+    bool TakeWakeRequest() { return m_wakeRequested.exchange(false, std::memory_order_acq_rel); }
+
     // Null (allocation failure logged) when a new context cannot be stored.
     OutgoingContext* FindContext(u16 destination, bool create);
     bool Route(Message& message);
     bool CompleteEvent(Message& message, u16 channel);
 
     vector_t<processorcontext_t> m_contexts; // sorted by destination
+    std::atomic<bool> m_wakeRequested;
+    std::atomic<i32> m_wakePipe; // the queue's pipe, read by other threads; -1 without one
 };
 } // namespace orvo

@@ -55,8 +55,14 @@ public:
 
     // Routes from this queue's pipe (core_distributor.h).
     bool Send(const Message& message);
-    // Delivers what other queues sent to this one.
+    // Delivers what other queues sent to this one, then calls ProcessorWake of
+    // the processors that asked. Other queues are woken once each at its end
+    // for what the deliveries sent them (HoldWakes).
     void Pump();
+    // From here to the matching ReleaseWakes, what this thread sends wakes
+    // each other queue once, at the end, rather than once per message. Nests.
+    void HoldWakes();
+    void ReleaseWakes();
     // Sleeps, on the owner thread, until another queue sends to this one
     // (true) or the microseconds have passed (false). A message sent since the
     // last wait ends it at once.

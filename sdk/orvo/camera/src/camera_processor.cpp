@@ -156,6 +156,7 @@ bool CameraProcessor::ProcessorInitialise()
         m_contextInitialised = true;
     }
     mtp_context_auto_sync_time(m_context, m_options.synchronise_clocks);
+    mtp_context_set_download_waker(m_context, WakeForDownloads, this);
     mtp_context_set_default(m_context, MTP_CAMERAPROPERTY_STORAGEMODE, m_options.default_storage);
     mtp_context_set_default(m_context, MTP_CAMERAPROPERTY_FOCUSMODE, m_options.default_focus_mode);
 
@@ -188,6 +189,8 @@ void CameraProcessor::ProcessorRelease()
     if (!anything)
         return;
     process_os_events();
+    if (m_contextInitialised)
+        mtp_context_set_download_waker(m_context, nullptr, nullptr);
 
     // Every camera ends its work first: a disconnect ends the requests and
     // downloads a device still completes, and those endings read the photos
@@ -263,6 +266,19 @@ void CameraProcessor::ProcessorUpdate()
     UpdateContext();
     for (u64 i = 0; i < m_drivers.count; ++i)
         m_drivers.data[i]->Update();
+}
+
+// A download thread's task waits for this thread: it is stepped at the next
+// pump rather than at the next pass, so a photo is acknowledged, saved and
+// announced without waiting a pass for each step.
+void CameraProcessor::WakeForDownloads(void* user)
+{
+    static_cast<CameraProcessor*>(user)->RequestWake();
+}
+
+void CameraProcessor::ProcessorWake()
+{
+    UpdateContext();
 }
 
 void CameraProcessor::UpdateContext()

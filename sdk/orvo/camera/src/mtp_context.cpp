@@ -114,6 +114,8 @@ bool mtp_context_initialise(mtp_context_t& context)
     vector_initialise(context.poll_list, 4, false);
     context.detector = nullptr;
     context.auto_sync_time = false;
+    context.download_waker = nullptr;
+    context.download_waker_user = nullptr;
     for (u32 type = 0; type < MTP_CAMERAPROPERTY_COUNT; ++type)
         stringbuffer_initialise(context.default_names[type]);
 
@@ -142,6 +144,8 @@ void mtp_context_release(mtp_context_t& context)
     {
         mutex_lock(*context.lock);
         context.running = false;
+        context.download_waker = nullptr;
+        context.download_waker_user = nullptr;
         for (u64 i = 0; i < context.controllers.count; ++i)
             context.controllers.data[i]->running = false;
         mutex_unlock(*context.lock);
@@ -210,6 +214,16 @@ i32 mtp_context_update(mtp_context_t& context)
 void mtp_context_auto_sync_time(mtp_context_t& context, bool on)
 {
     context.auto_sync_time = on;
+}
+
+void mtp_context_set_download_waker(mtp_context_t& context, void (*waker)(void* user), void* user)
+{
+    if (context.lock)
+        mutex_lock(*context.lock);
+    context.download_waker = waker;
+    context.download_waker_user = user;
+    if (context.lock)
+        mutex_unlock(*context.lock);
 }
 
 bool mtp_context_set_default(mtp_context_t& context, mtp_camerapropertytype_t type, const string_t& name)

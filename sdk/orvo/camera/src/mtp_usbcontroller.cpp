@@ -3,8 +3,10 @@
 // queue once per pass (acknowledging, finishing, destroying, starting a thread
 // when needed, waking the threads); a thread carries one task from its claim
 // to its release, one step per wake-up, and looks for the next queued task as
-// soon as it lets go of one. Threads are stopped by a flag and joined with a
-// time limit, never cancelled.
+// soon as it lets go of one. A task that waits for the camera thread tells it
+// through the context's download waker, so the camera thread steps it between
+// passes. Threads are stopped by a flag and joined with a time limit, never
+// cancelled.
 #include "orvo/camera/mtp_context.h"
 
 #include "orvo/camera/src/mtp_context_internal.h"
@@ -66,6 +68,13 @@ void wait_for_work(mtp_usbcontroller_slot_t& slot)
     }
     slot.wake = false;
     pthread_mutex_unlock(&slot.mutex);
+}
+
+// Context lock held: the task now waits for the camera thread.
+void tell_camera_thread(const mtp_context_t& context)
+{
+    if (context.download_waker)
+        context.download_waker(context.download_waker_user);
 }
 
 bool device_transferring(const mtp_usbcontroller_t& controller, const mtp_device_t* device)
@@ -347,6 +356,7 @@ void mtp_usbcontroller_thread(void* user)
             mutex_lock(*controller.lock);
             task->success = ok;
             task->state = MTP_DOWNLOAD_DOWNLOADED;
+            tell_camera_thread(*slot.context);
             u32 others = any_queued(controller) ? other_threads(controller, slot) : 0;
             mutex_unlock(*controller.lock);
             // The camera is free again: a waiting thread may take its next
@@ -374,6 +384,8 @@ void mtp_usbcontroller_thread(void* user)
 
         mutex_lock(*controller.lock);
         task->state = next;
+        if (next == MTP_DOWNLOAD_SAVED)
+            tell_camera_thread(*slot.context);
         if (next == MTP_DOWNLOAD_RELEASED)
         {
             task->transfer_buffer = nullptr;

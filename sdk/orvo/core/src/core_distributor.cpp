@@ -299,6 +299,8 @@ i32 Distributor::LinkQueue(MessageQueue* queue)
     pipe.index = n;
     pipe.owner.store(pthread_self(), std::memory_order_relaxed);
     pipe.pumping = false;
+    pipe.held_depth = 0;
+    pipe.held_wakes = 0;
     pipe.stalled_ticks.store(0, std::memory_order_relaxed);
     pipe.superseded.store(0, std::memory_order_relaxed);
     // A channel whose ring cannot be allocated stays without one (logged):
@@ -447,7 +449,11 @@ bool send_from_pipe(i32 pipe, const Message& message, const u32* stream)
         if (pipe_write(target.channels[pipe], bytes, size, pipe, j, stream))
         {
             reached = true;
-            internal::DistributorWakePipe(j);
+            DistributorPipe& self = Distributor_pipes[pipe];
+            if (self.held_depth)
+                self.held_wakes |= 1u << j;
+            else
+                internal::DistributorWakePipe(j);
         }
         else
             failed = true;
@@ -522,6 +528,29 @@ void DistributorPumpPipe(i32 pipe)
         }
     }
     self.pumping = false;
+}
+
+static_assert(DISTRIBUTOR_MAX_PIPES <= 32, "held wakes are kept as the bits of a u32");
+
+void DistributorHoldWakes(i32 pipe)
+{
+    if (pipe < 0 || pipe >= DISTRIBUTOR_MAX_PIPES || !owned_by_caller(Distributor_pipes[pipe]))
+        return;
+    ++Distributor_pipes[pipe].held_depth;
+}
+
+void DistributorReleaseWakes(i32 pipe)
+{
+    if (pipe < 0 || pipe >= DISTRIBUTOR_MAX_PIPES || !owned_by_caller(Distributor_pipes[pipe]))
+        return;
+    DistributorPipe& self = Distributor_pipes[pipe];
+    if (!self.held_depth || --self.held_depth)
+        return;
+    const u32 held = self.held_wakes;
+    self.held_wakes = 0;
+    for (i32 j = 0; j < DISTRIBUTOR_MAX_PIPES; ++j)
+        if (held & (1u << j))
+            DistributorWakePipe(j);
 }
 
 void DistributorWakePipe(i32 pipe)

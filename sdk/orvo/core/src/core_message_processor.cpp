@@ -12,10 +12,24 @@
 namespace orvo
 {
 MessageProcessor::MessageProcessor(const char* name, bool reuse)
-    : m_locationId(Location::GetLocationId(name, reuse)), m_queue(nullptr)
+    : m_locationId(Location::GetLocationId(name, reuse)), m_queue(nullptr), m_wakeRequested(false), m_wakePipe(-1)
 {
     vector_initialise(m_contexts, 0, true);
 }
+
+void MessageProcessor::SetQueue(MessageQueue* queue)
+{
+    m_queue = queue;
+    m_wakePipe.store(queue ? queue->GetId() : -1, std::memory_order_release);
+}
+
+void MessageProcessor::RequestWake()
+{
+    m_wakeRequested.store(true, std::memory_order_release);
+    internal::DistributorWakePipe(m_wakePipe.load(std::memory_order_acquire));
+}
+
+void MessageProcessor::ProcessorWake() {}
 
 MessageProcessor::~MessageProcessor()
 {

@@ -195,7 +195,33 @@ void MessageQueue::Pump()
         log_writef(LOGLEVEL_ERROR, LOGMODULE_MESSAGE, "Failed to pump message queue %s: not linked", m_name);
         return;
     }
-    internal::DistributorPumpPipe(m_id);
+    const i32 pipe = m_id;
+    internal::DistributorHoldWakes(pipe);
+    internal::DistributorPumpPipe(pipe);
+    if (!m_depth)
+    {
+        // Counted as a delivery: entries left by a processor that unregisters
+        // meanwhile are not erased under this walk.
+        ++m_depth;
+        for (auto it = m_processors.begin(); it != m_processors.end(); ++it)
+        {
+            MessageProcessor* processor = it->second;
+            if (processor && processor->GetLocationId() == it->first && processor->TakeWakeRequest())
+                processor->ProcessorWake();
+        }
+        --m_depth;
+    }
+    internal::DistributorReleaseWakes(pipe);
+}
+
+void MessageQueue::HoldWakes()
+{
+    internal::DistributorHoldWakes(m_id);
+}
+
+void MessageQueue::ReleaseWakes()
+{
+    internal::DistributorReleaseWakes(m_id);
 }
 
 bool MessageQueue::Wait(u64 microseconds)

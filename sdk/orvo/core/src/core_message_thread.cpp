@@ -162,8 +162,11 @@ void MessageThread::Pump()
 
 void MessageThread::Update()
 {
+    // A pass that sends many messages wakes each reader once, at its end.
+    m_queue.HoldWakes();
     for (u64 i = 0; i < m_processors.count; ++i)
         m_processors.data[i]->ProcessorUpdate();
+    m_queue.ReleaseWakes();
 }
 
 void MessageThread::Process()
