@@ -139,11 +139,19 @@ TEST_F(MessageWake, WhatAHandlerSendsWakesTheReaderOnceItsPumpEnds)
     EXPECT_FALSE(queue.Wait(0));
     source.ReleaseWakes();
     EXPECT_TRUE(queue.Wait(0));
+    // A wait of the sender gives what it holds.
+    source.HoldWakes();
+    Message before_wait = Build(source, 22);
+    EXPECT_TRUE(handler.SendRequest(before_wait, receiver.GetLocationId()));
+    EXPECT_FALSE(queue.Wait(0));
+    source.Wait(0);
+    EXPECT_TRUE(queue.Wait(0));
+    source.ReleaseWakes();
     Message direct = Build(source, 21);
     EXPECT_TRUE(handler.SendRequest(direct, receiver.GetLocationId()));
     EXPECT_TRUE(queue.Wait(0));
     queue.Pump();
-    EXPECT_EQ(receiver.requests.size(), 5u);
+    EXPECT_EQ(receiver.requests.size(), 6u);
 
     source.Unregister(&handler);
     source.Release();

@@ -124,7 +124,9 @@ void DistributorWakePipe(i32 pipe);
 // DistributorReleaseWakes, the pipes its sends write are noted instead of
 // woken, and then each is woken once. A handler or a pass that sends many
 // messages to a sleeping thread so wakes it once rather than per message.
-// Nests; calls from another thread are ignored.
+// Nests; calls from another thread are ignored. A wait on the pipe gives the
+// wakes held so far first, so a thread that waits for an answer to what it
+// sent is never left waiting on a reader that was not woken.
 void DistributorHoldWakes(i32 pipe);
 void DistributorReleaseWakes(i32 pipe);
 // Sleeps on the owner thread until the pipe has news since the last wait

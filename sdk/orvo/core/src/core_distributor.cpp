@@ -532,6 +532,18 @@ void DistributorPumpPipe(i32 pipe)
 
 static_assert(DISTRIBUTOR_MAX_PIPES <= 32, "held wakes are kept as the bits of a u32");
 
+namespace
+{
+void give_held_wakes(DistributorPipe& self)
+{
+    const u32 held = self.held_wakes;
+    self.held_wakes = 0;
+    for (i32 j = 0; j < DISTRIBUTOR_MAX_PIPES; ++j)
+        if (held & (1u << j))
+            DistributorWakePipe(j);
+}
+} // namespace
+
 void DistributorHoldWakes(i32 pipe)
 {
     if (pipe < 0 || pipe >= DISTRIBUTOR_MAX_PIPES || !owned_by_caller(Distributor_pipes[pipe]))
@@ -546,11 +558,7 @@ void DistributorReleaseWakes(i32 pipe)
     DistributorPipe& self = Distributor_pipes[pipe];
     if (!self.held_depth || --self.held_depth)
         return;
-    const u32 held = self.held_wakes;
-    self.held_wakes = 0;
-    for (i32 j = 0; j < DISTRIBUTOR_MAX_PIPES; ++j)
-        if (held & (1u << j))
-            DistributorWakePipe(j);
+    give_held_wakes(self);
 }
 
 void DistributorWakePipe(i32 pipe)
@@ -574,6 +582,10 @@ bool DistributorWaitPipe(i32 pipe, u64 microseconds)
         return false;
     // Bounded so that the deadline cannot overflow the clock.
     const u64 limit = microseconds < DISTRIBUTOR_WAIT_LIMIT_US ? microseconds : DISTRIBUTOR_WAIT_LIMIT_US;
+    // A thread that waits, for an answer say, first wakes the readers of
+    // what it sent while its wakes were held.
+    if (owned_by_caller(Distributor_pipes[pipe]))
+        give_held_wakes(Distributor_pipes[pipe]);
     PipeWake& wake = pipe_wake(pipe);
     std::unique_lock<std::mutex> lock(wake.mutex);
     const bool news = wake.changed.wait_for(lock, std::chrono::microseconds(limit), [&wake] { return wake.news; });
