@@ -9,6 +9,9 @@
 // - A download thread hands a photo back to the camera thread between its
 //   passes: acknowledged, saved and announced as downloaded while the
 //   processor's queue is only pumped, as a message thread does when woken.
+// - A camera stuck in a transfer holds up only itself: its download thread
+//   keeps its device lock, while the camera thread's passes, its answers and
+//   the other cameras' photos go on.
 // - A consumer that stops taking its messages is left at most a few live-view
 //   frames per camera (each frame supersedes the camera's earlier ones), while
 //   every photo event and every answer still reaches it; once it pumps again
@@ -32,10 +35,14 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <functional>
 #include <map>
+#include <mutex>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 using namespace orvo;
@@ -300,6 +307,69 @@ TEST_F(CameraRoadFlow, APhotoIsAcknowledgedSavedAndAnnouncedBetweenPasses)
     EXPECT_TRUE(info_on_disk.exists);
     EXPECT_EQ(info_on_disk.size, 30000u);
     EXPECT_EQ(camera.num_objects(), 0u);
+}
+
+TEST_F(CameraRoadFlow, ACameraStuckInATransferHoldsUpOnlyItself)
+{
+    ptpsim::Camera& stuck = AddCamera(false);
+    ptpsim::Camera& other = AddCamera(false);
+    ConnectAll();
+    stuck.hold(ptpsim::kOpGetObject);
+    // Should a pass wait for the stuck camera, the transfer is let go after
+    // a while, so the test fails instead of hanging.
+    std::mutex watch_mutex;
+    std::condition_variable watch_changed;
+    bool watch_done = false;
+    bool watch_fired = false;
+    std::thread watchdog([&] {
+        std::unique_lock<std::mutex> lock(watch_mutex);
+        if (!watch_changed.wait_for(lock, std::chrono::seconds(30), [&] { return watch_done; }))
+        {
+            watch_fired = true;
+            stuck.release(ptpsim::kOpGetObject);
+        }
+    });
+    ptpsim::ObjectInfo first;
+    first.filename = "STUCK001.JPG";
+    stuck.send_event(ptpsim::kEvObjectAdded, {stuck.add_object(first, 30000)});
+    // Its download thread is inside the transfer, holding its device lock.
+    ASSERT_TRUE(PassUntil([&] { return stuck.held(ptpsim::kOpGetObject); }));
+
+    auto downloaded = [&](const char* name) {
+        const vector_t<CameraPhoto*>& photos = processor->GetPhotos();
+        for (u32 i = 0; i < photos.count; ++i)
+            if (std::string(photos.data[i]->name.str) == name)
+                return photos.data[i]->downloaded;
+        return false;
+    };
+    // The other camera's photos come in one after another meanwhile, and a
+    // request for every camera is answered.
+    for (int k = 1; k <= 3; ++k)
+    {
+        ptpsim::ObjectInfo shot;
+        shot.filename = "OTHER00" + std::to_string(k) + ".JPG";
+        other.send_event(ptpsim::kEvObjectAdded, {other.add_object(shot, 30000)});
+        ASSERT_TRUE(PassUntil([&] { return downloaded(shot.filename.c_str()); })) << shot.filename;
+    }
+    EXPECT_TRUE(Request([](CameraMessageBuilder& b) { return b.SetSequenceNum(7); }));
+    EXPECT_TRUE(stuck.held(ptpsim::kOpGetObject));
+    EXPECT_FALSE(downloaded("STUCK001.JPG"));
+    {
+        std::lock_guard<std::mutex> lock(watch_mutex);
+        watch_done = true;
+    }
+    watch_changed.notify_all();
+    watchdog.join();
+    EXPECT_FALSE(watch_fired) << "the camera thread waited for the stuck camera";
+
+    // Once the camera answers, its photo comes in too, once.
+    stuck.release(ptpsim::kOpGetObject);
+    ASSERT_TRUE(PassUntil([&] { return downloaded("STUCK001.JPG") && TaskStates().empty(); }));
+    EXPECT_EQ(processor->GetPhotos().count, 4u);
+    EXPECT_EQ(stuck.calls(ptpsim::kOpGetObject), 1);
+    EXPECT_EQ(other.calls(ptpsim::kOpGetObject), 3);
+    EXPECT_TRUE(stuck.violations().empty());
+    EXPECT_TRUE(other.violations().empty());
 }
 
 TEST_F(CameraRoadFlow, AConsumerThatStopsPumpingKeepsAFewFramesPerCameraAndEveryPhotoEvent)
