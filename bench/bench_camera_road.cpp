@@ -19,8 +19,11 @@
 //   a data surface on a thread of its own, the camera processor running on
 //   its "CAMERA" thread in passes of 34 ms (counter of_period_pct: the mean
 //   latency as a share of the pass period). Each photo follows the last one
-//   as soon as its event has come. The first row downloads every photo
-//   ("Disk"): a camera is not updated while its last photo's download is
+//   a pseudo-random part of a period after its event has come, so events
+//   fall anywhere in a pass (mean about half a period plus the work, worst
+//   about a period). The first row downloads every photo ("Disk") and also
+//   times the photo's downloaded event, once it is saved (saved_mean_ms):
+//   a camera is not updated while its last photo's download is
 //   unacknowledged, so a series also waits on the downloads. The second keeps
 //   them on the card ("Card"): the road itself, without downloads.
 // - Live view: 16 Nikon bodies asked for 20 frames per second of 500 KB
@@ -671,11 +674,16 @@ public:
     LatencySurface() : CameraDataSurface("Bench::Latency")
     {
         AddRoute(this, [](void* self, const CameraEvent& event) {
+            auto* surface = static_cast<LatencySurface*>(self);
             if (event.type == CAMERAEVENT_PHOTO_TAKEN)
             {
-                auto* surface = static_cast<LatencySurface*>(self);
                 surface->last_seen.store(now_seconds());
                 surface->photos.fetch_add(1);
+            }
+            else if (event.type == CAMERAEVENT_PHOTO_DOWNLOADED)
+            {
+                surface->last_downloaded.store(now_seconds());
+                surface->downloads.fetch_add(1);
             }
             return false;
         });
@@ -683,6 +691,8 @@ public:
     bool ProcessorInitialise() override { return CameraDataSurface::ProcessorInitialise() && Initialise(); }
     std::atomic<int> photos{0};
     std::atomic<double> last_seen{0.0};
+    std::atomic<int> downloads{0};
+    std::atomic<double> last_downloaded{0.0};
 };
 
 void BM_EventLatency(benchmark::State& state)
@@ -700,6 +710,9 @@ void BM_EventLatency(benchmark::State& state)
     lumivane_test::TempDir folder;
     bool ok = true;
     double total = 0.0, worst = 0.0;
+    // "Disk": to the photo's downloaded event, once saved.
+    double saved_latency = 0.0, saved_total = 0.0, saved_worst = 0.0;
+    u32 phase = 1;
     {
         MessageThread camera_thread;
         MessageThread surface_thread;
@@ -722,12 +735,26 @@ void BM_EventLatency(benchmark::State& state)
             info.filename = "DSC" + std::to_string(camera.num_objects()) + ".JPG";
             const u32 handle = camera.add_object(info, 20000);
             const int before = surface->photos.load();
+            const int downloads_before = surface->downloads.load();
             const double start = now_seconds();
             camera.send_event(ptpsim::kEvObjectAdded, {handle});
             while (surface->photos.load() == before && now_seconds() - start < limit)
                 thread_sleep(100, TIMEUNIT_MICROSECONDS);
             latency = surface->last_seen.load() - start;
+            if (download)
+            {
+                while (surface->downloads.load() == downloads_before && now_seconds() - start < limit)
+                    thread_sleep(100, TIMEUNIT_MICROSECONDS);
+                saved_latency = surface->last_downloaded.load() - start;
+            }
             return surface->photos.load() != before;
+        };
+        // Every photo so far saved and announced, so that the next
+        // downloaded event is the next photo's.
+        auto settle = [&] {
+            const double start = now_seconds();
+            while (download && surface->downloads.load() < surface->photos.load() && now_seconds() - start < 5.0)
+                thread_sleep(100, TIMEUNIT_MICROSECONDS);
         };
         // Until the camera is connected its events go unheard.
         double latency = 0.0;
@@ -739,9 +766,16 @@ void BM_EventLatency(benchmark::State& state)
         {
             if (!ok)
                 break;
+            // Cameras raise their events at any point of a pass: each
+            // photo comes a pseudo-random part of a period after the last.
+            settle();
+            phase = phase * 1103515245u + 12345u;
+            thread_sleep((phase >> 8) % MESSAGETHREAD_PERIOD_US, TIMEUNIT_MICROSECONDS);
             ok = shoot(5.0, latency);
             state.SetIterationTime(latency);
             total += latency;
+            saved_total += saved_latency;
+            saved_worst = std::max(saved_worst, saved_latency);
             worst = std::max(worst, latency);
         }
         surface_thread.Stop(wait_a_little, nullptr);
@@ -760,6 +794,11 @@ void BM_EventLatency(benchmark::State& state)
     state.counters["period_ms"] = double(MESSAGETHREAD_PERIOD_US) / 1e3;
     state.counters["of_period_pct"] = 100.0 * mean_ms * 1e3 / double(MESSAGETHREAD_PERIOD_US);
     state.counters["downloaded"] = download ? 1 : 0;
+    if (download && state.iterations())
+    {
+        state.counters["saved_mean_ms"] = saved_total * 1e3 / double(state.iterations());
+        state.counters["saved_worst_ms"] = saved_worst * 1e3;
+    }
 }
 
 class TimedProcessor : public CameraProcessor
