@@ -13,9 +13,9 @@
 //   keeps its device lock, while the camera thread's passes, its answers and
 //   the other cameras' photos go on.
 // - A consumer that stops taking its messages is left at most a few live-view
-//   frames per camera (each frame supersedes the camera's earlier ones), while
-//   every photo event and every answer still reaches it; once it pumps again
-//   the frames flow again.
+//   frames per camera, and as many of the metrics sent with them (each
+//   supersedes the camera's earlier ones), while every photo event and every
+//   answer still reaches it; once it pumps again the frames flow again.
 #include "orvo/camera/camera_processor.h"
 #include "orvo/camera/mtp_download.h"
 #include "orvo/camera/src/mic/camera_mic_driver.h"
@@ -78,6 +78,8 @@ public:
         camerarequest_get_camera(message, camera);
         if (type == CAMERAEVENT_LIVEVIEW)
             ++frames[camera.id];
+        else if (type == CAMERAEVENT_CAMERA_METRICS)
+            ++metrics[camera.id];
         else if (type == CAMERAEVENT_PHOTO_TAKEN)
             ++photos;
         else
@@ -90,7 +92,15 @@ public:
             total += entry.second;
         return total;
     }
+    u64 Metrics() const
+    {
+        u64 total = 0;
+        for (const auto& entry : metrics)
+            total += entry.second;
+        return total;
+    }
     std::map<i32, u64> frames;
+    std::map<i32, u64> metrics; // sent with every frame
     u64 photos = 0;
     u64 others = 0;
 };
@@ -385,6 +395,7 @@ TEST_F(CameraRoadFlow, AConsumerThatStopsPumpingKeepsAFewFramesPerCameraAndEvery
     const i32 camera_pipe = queue.GetId();
     const u64 superseded_before = Distributor::GetSupersededCount(camera_pipe);
     consumer->frames.clear();
+    consumer->metrics.clear();
     const u64 photos_before = consumer->photos;
     auto broadcast = [&] {
         u64 total = 0;
@@ -412,17 +423,22 @@ TEST_F(CameraRoadFlow, AConsumerThatStopsPumpingKeepsAFewFramesPerCameraAndEvery
     const u64 sent = broadcast() - broadcast_before;
     ASSERT_GT(sent, 5u * bodies); // well past what may wait for it
 
-    // What waited for it: at most two frames of each body, and every photo event.
+    // What waited for it: at most two frames and two metrics records of each
+    // body (each frame comes with one), and every photo event.
     view.Pump();
-    for (const auto& entry : consumer->frames)
+    for (const auto* counts : {&consumer->frames, &consumer->metrics})
     {
-        SCOPED_TRACE(entry.first);
-        EXPECT_GE(entry.second, 1u);
-        EXPECT_LE(entry.second, static_cast<u64>(CHANNEL_STREAM_IN_FLIGHT));
+        EXPECT_EQ(counts->size(), static_cast<size_t>(bodies));
+        for (const auto& entry : *counts)
+        {
+            SCOPED_TRACE(entry.first);
+            EXPECT_GE(entry.second, 1u);
+            EXPECT_LE(entry.second, static_cast<u64>(CHANNEL_STREAM_IN_FLIGHT));
+        }
     }
-    EXPECT_EQ(consumer->frames.size(), static_cast<size_t>(bodies));
     EXPECT_EQ(consumer->photos - photos_before, static_cast<u64>(bodies));
-    EXPECT_EQ(Distributor::GetSupersededCount(camera_pipe) - superseded_before, sent - consumer->Frames());
+    EXPECT_EQ(Distributor::GetSupersededCount(camera_pipe) - superseded_before,
+              (sent - consumer->Frames()) + (sent - consumer->Metrics()));
     EXPECT_EQ(Distributor::GetSendStallMicroseconds(camera_pipe), 0u);
 
     // Taking its messages again, it gets every body's frames again, more than

@@ -4,6 +4,7 @@
 // recording of live-view frames to JPEG files.
 #include "orvo/camera/camera_processor.h"
 
+#include "orvo/core/core_channel.h"
 #include "orvo/core/core_file.h"
 #include "orvo/core/core_filename.h"
 #include "orvo/core/core_log.h"
@@ -30,6 +31,18 @@ bool add_text(MessageEncoder& encoder, i32 id, const string_t& text)
         std::memcpy(field->GetData(), text.str, length);
     field->GetData()[length] = 0;
     return true;
+}
+
+// Each camera's live-view frames and its metrics are two streams; up to 32
+// cameras each have stream slots of their own.
+u32 frame_stream(const cameraid_t& camera)
+{
+    return static_cast<u32>(camera.id);
+}
+
+u32 metrics_stream(const cameraid_t& camera)
+{
+    return static_cast<u32>(camera.id) + CHANNEL_STREAM_SLOTS / 2;
 }
 } // namespace
 
@@ -128,9 +141,21 @@ void CameraProcessor::BroadcastCameraStatus(CameraDevice* device)
     BroadcastCameraRecord(device, CAMERAEVENT_CAMERA_STATUS);
 }
 
+// Sent with every live-view frame. Each carries the camera's whole record and
+// supersedes the earlier ones, so they travel as a stream of their own, as the
+// frames do: a consumer that falls behind is left a few of each camera rather
+// than a channel that grows for as long as live view runs. Status events,
+// which carry the same record, are never left out.
 void CameraProcessor::BroadcastCameraMetrics(CameraDevice* device)
 {
-    BroadcastCameraRecord(device, CAMERAEVENT_CAMERA_METRICS);
+    if (!device || !BeginEvent(CAMERAEVENT_CAMERA_METRICS))
+        return;
+    MessageEncoder* encoder = m_queue->GetEncoder();
+    encoder->AddField(CAMERAFIELD_CAMERA, &device->id, 1, sizeof(cameraid_t));
+    encoder->AddField(CAMERAFIELD_CAMERAS, static_cast<camera_t*>(device), 1, sizeof(camera_t));
+    Message message = encoder->End();
+    if (!message.IsNull())
+        SendStreamEvent(message, BroadcastEventId, metrics_stream(device->id));
 }
 
 void CameraProcessor::BroadcastLiveviewStatus(CameraDevice* device)
@@ -243,7 +268,7 @@ void CameraProcessor::BroadcastLiveview(CameraDevice* device, const memory_t& fr
         // than a channel that grows with every frame until the camera thread
         // has to wait for it.
         if (!message.IsNull())
-            SendStreamEvent(message, BroadcastLiveviewId, static_cast<u32>(device->id.id));
+            SendStreamEvent(message, BroadcastLiveviewId, frame_stream(device->id));
     }
     if (m_options.liveview_recording)
         RecordLiveview(device, frame);
