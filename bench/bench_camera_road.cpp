@@ -31,8 +31,9 @@
 //   per second achieved per camera, beside the 20 asked and the frames the
 //   cameras were asked for (read_fps_per_camera); the camera thread's
 //   occupancy (its passes' time over the wall time), the time it waited on a
-//   full channel (stalled_ms, stalled_pct) and the frames a consumer that was
-//   behind did not get (superseded). A second row does the same with a
+//   full channel (stalled_ms, stalled_pct) and the frames, with the metrics
+//   event of each, that a consumer that was behind did not get (superseded);
+//   the consumer takes the camera events as well as the frames. A second row does the same with a
 //   consumer that takes its frames only every half second: the camera thread
 //   must not wait for it, and its channel holds a few frames per camera at
 //   most; a third with a consumer that stops taking its messages altogether
@@ -839,12 +840,18 @@ public:
     }
     u32 hold_ms = 0;
     std::atomic<bool> released{false};
+    // Camera events too, as a view that shows the cameras' state does: each
+    // frame comes with a metrics event.
     bool ProcessorInitialise() override
     {
-        return MessageProcessor::ProcessorInitialise() && Subscribe(CAMERA_LIVEVIEW_CHANNEL);
+        return MessageProcessor::ProcessorInitialise() && Subscribe(CAMERA_LIVEVIEW_CHANNEL) &&
+               Subscribe(CAMERA_EVENT_CHANNEL);
     }
     void ReceiveEvent(const Message& message) override
     {
+        i32 type = -1;
+        if (!camerarequest_get_int(message, CAMERAFIELD_EVENT, type) || type != CAMERAEVENT_LIVEVIEW)
+            return;
         frames.fetch_add(1);
         bytes.fetch_add(message.GetNumBytes());
     }
