@@ -20,9 +20,11 @@ const u64 CHANNEL_HEADER_SIZE = 32;
 // burst, and the pages of each.
 const u64 CHANNEL_SHRINK_AFTER_MS = 1000;
 // Streams (channel_write_stream): records of one stream that may wait unread
-// at once, and the number of stream slots (streams share a slot modulo this).
+// at once, and the number of stream slots (streams share a slot modulo this:
+// a camera's frames and its metrics are two streams, so 128 cameras each
+// have slots of their own).
 const u32 CHANNEL_STREAM_IN_FLIGHT = 2;
-const u32 CHANNEL_STREAM_SLOTS = 64;
+const u32 CHANNEL_STREAM_SLOTS = 256;
 
 // The state word of a record header.
 enum channelstate_t : u32

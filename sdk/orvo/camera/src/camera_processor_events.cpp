@@ -33,8 +33,8 @@ bool add_text(MessageEncoder& encoder, i32 id, const string_t& text)
     return true;
 }
 
-// Each camera's live-view frames and its metrics are two streams; up to 32
-// cameras each have stream slots of their own.
+// Each camera's live-view frames and its metrics are two streams; up to
+// CHANNEL_STREAM_SLOTS / 2 cameras each have stream slots of their own.
 u32 frame_stream(const cameraid_t& camera)
 {
     return static_cast<u32>(camera.id);
