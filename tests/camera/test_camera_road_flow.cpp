@@ -12,6 +12,8 @@
 // - A camera stuck in a transfer holds up only itself: its download thread
 //   keeps its device lock, while the camera thread's passes, its answers and
 //   the other cameras' photos go on.
+// - The camera thread never waits for a camera's lock while a download
+//   thread holds it for the camera's next photo: the step waits instead.
 // - A consumer that stops taking its messages is left at most a few live-view
 //   frames per camera, and as many of the metrics sent with them (each
 //   supersedes the camera's earlier ones), while every photo event and every
@@ -103,6 +105,44 @@ public:
     std::map<i32, u64> metrics; // sent with every frame
     u64 photos = 0;
     u64 others = 0;
+};
+
+// Should the camera thread wait for a camera held in a transfer, lets the
+// transfer go after a while, so that the test fails instead of hanging.
+class TransferWatchdog
+{
+public:
+    TransferWatchdog(ptpsim::Camera& camera, u16 operation)
+        : m_thread([this, &camera, operation] {
+              std::unique_lock<std::mutex> lock(m_mutex);
+              if (!m_changed.wait_for(lock, std::chrono::seconds(30), [&] { return m_done; }))
+              {
+                  m_fired = true;
+                  camera.release(operation);
+              }
+          })
+    {
+    }
+    ~TransferWatchdog() { Fired(); }
+    // Ends the watch: whether it had to let the transfer go.
+    bool Fired()
+    {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_done = true;
+        }
+        m_changed.notify_all();
+        if (m_thread.joinable())
+            m_thread.join();
+        return m_fired;
+    }
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    bool m_done = false;
+    bool m_fired = false;
+    std::thread m_thread;
 };
 
 class CameraRoadFlow : public ::testing::Test
@@ -325,20 +365,7 @@ TEST_F(CameraRoadFlow, ACameraStuckInATransferHoldsUpOnlyItself)
     ptpsim::Camera& other = AddCamera(false);
     ConnectAll();
     stuck.hold(ptpsim::kOpGetObject);
-    // Should a pass wait for the stuck camera, the transfer is let go after
-    // a while, so the test fails instead of hanging.
-    std::mutex watch_mutex;
-    std::condition_variable watch_changed;
-    bool watch_done = false;
-    bool watch_fired = false;
-    std::thread watchdog([&] {
-        std::unique_lock<std::mutex> lock(watch_mutex);
-        if (!watch_changed.wait_for(lock, std::chrono::seconds(30), [&] { return watch_done; }))
-        {
-            watch_fired = true;
-            stuck.release(ptpsim::kOpGetObject);
-        }
-    });
+    TransferWatchdog watchdog(stuck, ptpsim::kOpGetObject);
     ptpsim::ObjectInfo first;
     first.filename = "STUCK001.JPG";
     stuck.send_event(ptpsim::kEvObjectAdded, {stuck.add_object(first, 30000)});
@@ -364,13 +391,7 @@ TEST_F(CameraRoadFlow, ACameraStuckInATransferHoldsUpOnlyItself)
     EXPECT_TRUE(Request([](CameraMessageBuilder& b) { return b.SetSequenceNum(7); }));
     EXPECT_TRUE(stuck.held(ptpsim::kOpGetObject));
     EXPECT_FALSE(downloaded("STUCK001.JPG"));
-    {
-        std::lock_guard<std::mutex> lock(watch_mutex);
-        watch_done = true;
-    }
-    watch_changed.notify_all();
-    watchdog.join();
-    EXPECT_FALSE(watch_fired) << "the camera thread waited for the stuck camera";
+    EXPECT_FALSE(watchdog.Fired()) << "the camera thread waited for the stuck camera";
 
     // Once the camera answers, its photo comes in too, once.
     stuck.release(ptpsim::kOpGetObject);
@@ -380,6 +401,56 @@ TEST_F(CameraRoadFlow, ACameraStuckInATransferHoldsUpOnlyItself)
     EXPECT_EQ(other.calls(ptpsim::kOpGetObject), 3);
     EXPECT_TRUE(stuck.violations().empty());
     EXPECT_TRUE(other.violations().empty());
+}
+
+TEST_F(CameraRoadFlow, TheCameraThreadNeverWaitsForACamerasNextTransfer)
+{
+    ptpsim::Camera& camera = AddCamera(false);
+    AddCamera(false); // a second download thread needs a second camera
+    ConnectAll();
+    auto wait_for_states = [&](const std::vector<int>& states) {
+        for (int i = 0; i < 5000 && TaskStates() != states; ++i)
+            thread_sleep(1, TIMEUNIT_MILLISECONDS);
+        return TaskStates() == states;
+    };
+
+    // Two photos in one pass: one download thread starts and brings the
+    // first in; the second waits for another thread.
+    for (const char* name : {"DSC00001.JPG", "DSC00002.JPG"})
+    {
+        ptpsim::ObjectInfo info;
+        info.filename = name;
+        camera.send_event(ptpsim::kEvObjectAdded, {camera.add_object(info, 30000)});
+    }
+    Pass(true);
+    ASSERT_EQ(processor->GetPhotos().count, 2u);
+    ASSERT_TRUE(wait_for_states({MTP_DOWNLOAD_DOWNLOADED, MTP_DOWNLOAD_QUEUED}));
+
+    // The next pass acknowledges the first and starts a second thread, which
+    // takes the second photo and stays inside its transfer, holding the
+    // camera's lock, while the first is saved.
+    camera.hold(ptpsim::kOpGetObject);
+    TransferWatchdog watchdog(camera, ptpsim::kOpGetObject);
+    Pass(true);
+    ASSERT_TRUE(wait_for_states({MTP_DOWNLOAD_SAVED, MTP_DOWNLOAD_DOWNLOADING}));
+    ASSERT_TRUE(camera.held(ptpsim::kOpGetObject));
+
+    // Finishing the first needs the camera's lock: the pass leaves it for
+    // later instead of waiting out the transfer.
+    Pass(true);
+    EXPECT_FALSE(watchdog.Fired()) << "the camera thread waited for the transfer";
+    EXPECT_EQ(TaskStates(), std::vector<int>({MTP_DOWNLOAD_SAVED, MTP_DOWNLOAD_DOWNLOADING}));
+
+    // Once the transfer ends, both come in, each once, and leave the card.
+    camera.release(ptpsim::kOpGetObject);
+    ASSERT_TRUE(PassUntil([&] {
+        const vector_t<CameraPhoto*>& photos = processor->GetPhotos();
+        return photos.count == 2 && photos.data[0]->downloaded && photos.data[1]->downloaded &&
+               TaskStates().empty();
+    }));
+    EXPECT_EQ(camera.calls(ptpsim::kOpGetObject), 2);
+    EXPECT_EQ(camera.num_objects(), 0u);
+    EXPECT_TRUE(camera.violations().empty());
 }
 
 TEST_F(CameraRoadFlow, AConsumerThatStopsPumpingKeepsAFewFramesPerCameraAndEveryPhotoEvent)

@@ -18,7 +18,9 @@
 //   6 released     -> CAMERA destroys it
 // Lock order: a device lock may be taken around the context lock (register,
 // queue); neither thread ever waits for a device lock while it holds the
-// context lock.
+// context lock. In its steps (2 and 4, and the poll after an acknowledgement)
+// the camera thread only tries the device lock: a camera whose next photo is
+// on its way keeps its task waiting until that transfer ends and wakes it.
 #pragma once
 
 #include "orvo/camera/mtp_cameraproperty.h"

@@ -94,7 +94,9 @@ bool mtp_device_save_download(mtp_device_t& device, mtp_downloadtask_t& task);
 // then hands the task to the camera layer (download_finished).
 void mtp_device_finish_download(mtp_device_t& device, mtp_downloadtask_t& task);
 // The vendor's poll hook, run once after each acknowledged download so that
-// events deferred during the transfer are picked up at once.
+// events deferred during the transfer are picked up at once; skipped when
+// another transfer of the camera holds its lock (the camera's next
+// acknowledgement or update polls it).
 void mtp_device_poll_download(mtp_device_t& device);
 
 // The same steps for a caller that already holds the device lock.

@@ -295,7 +295,9 @@ void mtp_device_drop_download_locked(mtp_device_t& device, mtp_downloadtask_t& t
 
 void mtp_device_poll_download(mtp_device_t& device)
 {
-    mtp_device_lock(device);
+    // Busy with another transfer: its own acknowledgement polls it again.
+    if (!mtp_device_try_lock(device))
+        return;
     if (device.hooks.poll)
         device.hooks.poll(device);
     mtp_device_unlock(device);

@@ -275,22 +275,31 @@ void mtp_usbcontroller_run_steps(mtp_usbcontroller_t& controller, bool poll, boo
 {
     mtp_context_t& context = *controller.context;
     // Tasks in these two states belong to the camera thread until it moves
-    // them on, so their device locks are taken without the context lock: a
-    // camera busy with a long transfer then holds up only itself.
+    // them on, so their device locks are taken without the context lock. And
+    // only tried: a download thread may hold the lock for the whole transfer
+    // of the camera's next photo, which would hold up every camera. Such a
+    // task waits in its state; the end of that transfer wakes this thread to
+    // step it.
+    u64 stepped = 0;
     for (u64 i = 0; i < controller.steps.count; ++i)
     {
         mtp_downloadtask_t& task = *controller.steps.data[i];
+        if (!mtp_device_try_lock(*task.device))
+            continue;
         if (task.state == MTP_DOWNLOAD_DOWNLOADED)
         {
             if (poll)
                 vector_insert(context.poll_list, task.device);
-            mtp_device_acknowledge_download(*task.device, task);
+            mtp_device_acknowledge_download_locked(*task.device, task);
         }
         else
         {
-            mtp_device_finish_download(*task.device, task);
+            mtp_device_finish_download_locked(*task.device, task);
         }
+        mtp_device_unlock(*task.device);
+        controller.steps.data[stepped++] = &task;
     }
+    controller.steps.count = stepped;
 
     mutex_lock(*controller.lock);
     for (u64 i = 0; i < controller.steps.count; ++i)
