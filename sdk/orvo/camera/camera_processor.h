@@ -257,6 +257,9 @@ private:
     bool SetFolder(stringbuffer_t& folder, const string_t& path);
     // Builds the start of an event: field 1. False when it cannot.
     bool BeginEvent(i32 type);
+    // The camera's id and whole record under the event type; null when it
+    // cannot be built.
+    Message EncodeCameraRecord(CameraDevice* device, i32 event);
     void SendToChannel(Message& message, u16 channel);
     void RecordLiveview(CameraDevice* device, const memory_t& frame);
 

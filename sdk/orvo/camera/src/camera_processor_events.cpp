@@ -125,14 +125,19 @@ void CameraProcessor::BroadcastPhotoDownloading(CameraPhoto* photo)
     Broadcast(message);
 }
 
-void CameraProcessor::BroadcastCameraRecord(CameraDevice* device, i32 event)
+Message CameraProcessor::EncodeCameraRecord(CameraDevice* device, i32 event)
 {
     if (!device || !BeginEvent(event))
-        return;
+        return Message();
     MessageEncoder* encoder = m_queue->GetEncoder();
     encoder->AddField(CAMERAFIELD_CAMERA, &device->id, 1, sizeof(cameraid_t));
     encoder->AddField(CAMERAFIELD_CAMERAS, static_cast<camera_t*>(device), 1, sizeof(camera_t));
-    Message message = encoder->End();
+    return encoder->End();
+}
+
+void CameraProcessor::BroadcastCameraRecord(CameraDevice* device, i32 event)
+{
+    Message message = EncodeCameraRecord(device, event);
     Broadcast(message);
 }
 
@@ -148,12 +153,7 @@ void CameraProcessor::BroadcastCameraStatus(CameraDevice* device)
 // which carry the same record, are never left out.
 void CameraProcessor::BroadcastCameraMetrics(CameraDevice* device)
 {
-    if (!device || !BeginEvent(CAMERAEVENT_CAMERA_METRICS))
-        return;
-    MessageEncoder* encoder = m_queue->GetEncoder();
-    encoder->AddField(CAMERAFIELD_CAMERA, &device->id, 1, sizeof(cameraid_t));
-    encoder->AddField(CAMERAFIELD_CAMERAS, static_cast<camera_t*>(device), 1, sizeof(camera_t));
-    Message message = encoder->End();
+    Message message = EncodeCameraRecord(device, CAMERAEVENT_CAMERA_METRICS);
     if (!message.IsNull())
         SendStreamEvent(message, BroadcastEventId, metrics_stream(device->id));
 }
