@@ -18,6 +18,7 @@
 //   frames per camera, and as many of the metrics sent with them (each
 //   supersedes the camera's earlier ones), while every photo event and every
 //   answer still reaches it; once it pumps again the frames flow again.
+#include "camera_test_client.h"
 #include "orvo/camera/camera_processor.h"
 #include "orvo/camera/mtp_download.h"
 #include "orvo/camera/src/mic/camera_mic_driver.h"
@@ -51,20 +52,6 @@ using namespace orvo;
 
 namespace
 {
-class Requester : public MessageProcessor
-{
-public:
-    Requester() : MessageProcessor("Test::RoadRequester", false) {}
-    void ReceiveResponse(const Message& message) override
-    {
-        MessageProcessor::ReceiveResponse(message);
-        bool result = false;
-        camerarequest_get_bool(message, CAMERAFIELD_RESULT, result);
-        responses[message.GetHeader()->refNum] = result;
-    }
-    std::map<u32, bool> responses;
-};
-
 // Counts what reaches the "VIEW" queue: frames per camera id, photo events,
 // and every camera event in order of arrival.
 class Consumer : public MessageProcessor
@@ -158,7 +145,7 @@ protected:
         ASSERT_TRUE(queue.Initialise());
         view.SetName("VIEW");
         ASSERT_TRUE(view.Initialise());
-        requester = new Requester();
+        requester = new camera_test::Client("Test::RoadRequester");
         ASSERT_TRUE(queue.Register(requester));
         consumer = new Consumer();
         ASSERT_TRUE(view.Register(consumer));
@@ -242,10 +229,10 @@ protected:
     {
         CameraMessageBuilder builder(queue.GetEncoder(), -1, cameraid_t{CAMERAID_NONE, 0}, string_make("Road"), true);
         Message message = make(builder);
-        EXPECT_TRUE(requester->SendRequest(message, destination));
-        const u32 ref = static_cast<u32>(requester->GetContext(destination).lastRefNum);
-        EXPECT_TRUE(PassUntil([&] { return requester->responses.count(ref) > 0; }, pump_view));
-        return requester->responses.count(ref) && requester->responses[ref];
+        const u32 ref = requester->Send(message, destination);
+        EXPECT_TRUE(PassUntil([&] { return requester->FindResponse(ref) != SIZE_MAX; }, pump_view));
+        const size_t at = requester->FindResponse(ref);
+        return at != SIZE_MAX && requester->responses[at].Bool(CAMERAFIELD_RESULT);
     }
 
     void ConnectAll()
@@ -277,7 +264,7 @@ protected:
     mic_backend_t backend = {};
     MessageQueue queue;
     MessageQueue view;
-    Requester* requester = nullptr;
+    camera_test::Client* requester = nullptr;
     Consumer* consumer = nullptr;
     CameraProcessor* processor = nullptr;
     u16 destination = 0;
