@@ -28,19 +28,12 @@ namespace
 const int kPhotos = 16;
 const int kThreads = 4;
 
-bool quick_mode()
-{
-    return std::getenv("LUMIVANE_BENCH_QUICK") != nullptr;
-}
+using bench_reference::now_seconds;
+using bench_reference::quick_mode;
 
 u64 photo_bytes()
 {
-    return quick_mode() ? 256 * 1024 : 4 * 1024 * 1024;
-}
-
-double now_seconds()
-{
-    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+    return bench_reference::road_photo_bytes();
 }
 
 double g_reference_bytes_per_s = 0.0;
@@ -79,13 +72,7 @@ void BM_Reference_WriteSyncAndHash(benchmark::State& state)
         state,
         [&](const lumivane_test::TempDir& folder, int p) {
             const std::string name = "IMG_" + std::to_string(p) + ".JPG";
-            stringbuffer_t hash;
-            stringbuffer_initialise(hash);
-            bool ok = bench_reference::write_and_sync(folder.File(name), photos[p]) &&
-                      mtp_compute_hash(hash, string_make(name.c_str()), memory_t{photos[p].data(), photos[p].size()});
-            benchmark::DoNotOptimize(hash.str);
-            stringbuffer_release(hash);
-            return ok;
+            return bench_reference::write_sync_and_hash(folder.File(name), name, photos[p]);
         },
         failed);
     if (failed.load())

@@ -76,19 +76,12 @@ using namespace orvo;
 
 namespace
 {
-bool quick_mode()
-{
-    return std::getenv("LUMIVANE_BENCH_QUICK") != nullptr;
-}
+using bench_reference::now_seconds;
+using bench_reference::quick_mode;
 
 u64 photo_bytes()
 {
-    return quick_mode() ? 256 * 1024 : 4 * 1024 * 1024;
-}
-
-double now_seconds()
-{
-    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+    return bench_reference::road_photo_bytes();
 }
 
 // When each camera's capture command arrived: the fan-out rows stop their
@@ -548,20 +541,12 @@ void BM_Reference_WriteSyncAndHash(benchmark::State& state)
         std::vector<std::thread> threads;
         for (int w = 0; w < 4; ++w)
             threads.emplace_back([&, w] {
-                stringbuffer_t hash;
-                stringbuffer_initialise(hash);
                 for (int p = w; p < kDownloadCameras; p += 4)
                 {
-                    const std::vector<u8>& bytes = photos[p];
                     const std::string name = "IMG_" + std::to_string(p) + ".JPG";
-                    const std::string path = folder.File(name);
-                    if (!bench_reference::write_and_sync(path, bytes))
+                    if (!bench_reference::write_sync_and_hash(folder.File(name), name, photos[p]))
                         failed.store(true);
-                    if (!mtp_compute_hash(hash, string_make(name.c_str()), memory_t{bytes.data(), bytes.size()}))
-                        failed.store(true);
-                    benchmark::DoNotOptimize(hash.str);
                 }
-                stringbuffer_release(hash);
             });
         for (std::thread& thread : threads)
             thread.join();
