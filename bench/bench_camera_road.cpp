@@ -250,14 +250,6 @@ struct Road
         return PassUntil([&] { return process().client->answered.count(ref) > 0; });
     }
 
-    int Captures()
-    {
-        int total = 0;
-        for (auto& camera : cameras)
-            total += camera->calls(ptpsim::kOpInitiateCapture);
-        return total;
-    }
-
     bool AllDownloaded(u32 expected)
     {
         const vector_t<CameraPhoto*>& photos = processor->GetPhotos();

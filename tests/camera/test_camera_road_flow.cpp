@@ -74,17 +74,10 @@ public:
         else
             ++others;
     }
-    u64 Frames() const
+    static u64 Total(const std::map<i32, u64>& per_camera)
     {
         u64 total = 0;
-        for (const auto& entry : frames)
-            total += entry.second;
-        return total;
-    }
-    u64 Metrics() const
-    {
-        u64 total = 0;
-        for (const auto& entry : metrics)
+        for (const auto& entry : per_camera)
             total += entry.second;
         return total;
     }
@@ -496,7 +489,7 @@ TEST_F(CameraRoadFlow, AConsumerThatStopsPumpingKeepsAFewFramesPerCameraAndEvery
     }
     EXPECT_EQ(consumer->photos - photos_before, static_cast<u64>(bodies));
     EXPECT_EQ(Distributor::GetSupersededCount(camera_pipe) - superseded_before,
-              (sent - consumer->Frames()) + (sent - consumer->Metrics()));
+              (sent - Consumer::Total(consumer->frames)) + (sent - Consumer::Total(consumer->metrics)));
     EXPECT_EQ(Distributor::GetSendStallMicroseconds(camera_pipe), 0u);
 
     // Taking its messages again, it gets every body's frames again, more than
