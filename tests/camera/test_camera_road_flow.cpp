@@ -192,14 +192,22 @@ protected:
         return *cameras.back();
     }
 
-    // One pass of the camera thread, the requester's queue pumped after it;
-    // "VIEW" only when asked.
-    void Pass(bool pump_view)
+    // One pass of the camera thread alone. The processor's queue is not
+    // pumped, so a download thread's wake waits: a test that counts passes
+    // knows that nothing but its passes stepped the downloads.
+    void Step()
     {
         for (auto& camera : usb)
             camera->drain_events();
         clock.advance_ms(100);
         processor->ProcessorUpdate();
+    }
+
+    // A pass with the requester's queue pumped after it, as the camera
+    // thread does; "VIEW" only when asked.
+    void Pass(bool pump_view)
+    {
+        Step();
         queue.Pump();
         if (pump_view)
             view.Pump();
@@ -275,10 +283,11 @@ TEST_F(CameraRoadFlow, AnEventRaisedDuringADownloadIsReadOnThePassThatAcknowledg
     ptpsim::ObjectInfo first;
     first.filename = "DSC00001.JPG";
     camera.send_event(ptpsim::kEvObjectAdded, {camera.add_object(first, 30000)});
-    ASSERT_TRUE(PassUntil([&] { return processor->GetPhotos().count == 1; }));
+    Step();
+    ASSERT_EQ(processor->GetPhotos().count, 1u);
     // The pass that announced the photo queued its download; the download
     // thread takes it without the camera thread and ends with it downloaded,
-    // awaiting its acknowledgement.
+    // awaiting its acknowledgement (its wake waits, unpumped).
     const std::vector<int> downloaded = {MTP_DOWNLOAD_DOWNLOADED};
     for (int i = 0; i < 5000 && TaskStates() != downloaded; ++i)
         thread_sleep(1, TIMEUNIT_MILLISECONDS);
@@ -288,7 +297,8 @@ TEST_F(CameraRoadFlow, AnEventRaisedDuringADownloadIsReadOnThePassThatAcknowledg
     ptpsim::ObjectInfo second;
     second.filename = "DSC00002.JPG";
     camera.send_event(ptpsim::kEvObjectAdded, {camera.add_object(second, 30000)});
-    Pass(true);
+    Step();
+    view.Pump();
     EXPECT_EQ(processor->GetPhotos().count, 2u) << "the event waited for another pass";
     EXPECT_EQ(consumer->photos, 2u);
 
@@ -402,7 +412,7 @@ TEST_F(CameraRoadFlow, TheCameraThreadNeverWaitsForACamerasNextTransfer)
         info.filename = name;
         camera.send_event(ptpsim::kEvObjectAdded, {camera.add_object(info, 30000)});
     }
-    Pass(true);
+    Step();
     ASSERT_EQ(processor->GetPhotos().count, 2u);
     ASSERT_TRUE(wait_for_states({MTP_DOWNLOAD_DOWNLOADED, MTP_DOWNLOAD_QUEUED}));
 
@@ -411,12 +421,13 @@ TEST_F(CameraRoadFlow, TheCameraThreadNeverWaitsForACamerasNextTransfer)
     // camera's lock, while the first is saved.
     camera.hold(ptpsim::kOpGetObject);
     TransferWatchdog watchdog(camera, ptpsim::kOpGetObject);
-    Pass(true);
+    Step();
     ASSERT_TRUE(wait_for_states({MTP_DOWNLOAD_SAVED, MTP_DOWNLOAD_DOWNLOADING}));
     ASSERT_TRUE(camera.held(ptpsim::kOpGetObject));
 
-    // Finishing the first needs the camera's lock: the pass leaves it for
-    // later instead of waiting out the transfer.
+    // Finishing the first needs the camera's lock: the pass (and the wake
+    // the saved photo asked for) leaves it for later instead of waiting out
+    // the transfer.
     Pass(true);
     EXPECT_FALSE(watchdog.Fired()) << "the camera thread waited for the transfer";
     EXPECT_EQ(TaskStates(), std::vector<int>({MTP_DOWNLOAD_SAVED, MTP_DOWNLOAD_DOWNLOADING}));
