@@ -153,4 +153,11 @@ inline bool PumpUntil(MessageQueue& queue, const std::function<bool()>& done)
     }
     return true;
 }
+// Takes `step` until `done` holds, at most `times` steps: whether it holds.
+inline bool RepeatUntil(const std::function<bool()>& done, const std::function<void()>& step, int times)
+{
+    for (int i = 0; i < times && !done(); ++i)
+        step();
+    return done();
+}
 } // namespace camera_test

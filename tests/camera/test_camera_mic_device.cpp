@@ -179,13 +179,7 @@ protected:
 
     bool PassUntil(const std::function<bool()>& done, int passes = 3000)
     {
-        for (int i = 0; i < passes; ++i)
-        {
-            if (done())
-                return true;
-            Pass();
-        }
-        return done();
+        return camera_test::RepeatUntil(done, [this] { Pass(); }, passes);
     }
 
     CameraMessageBuilder Builder(const CameraDevice* device, photoid_t photo = -1)

@@ -215,15 +215,14 @@ protected:
 
     bool PassUntil(const std::function<bool()>& done, bool pump_view = true)
     {
-        for (int i = 0; i < 3000; ++i)
-        {
-            if (done())
-                return true;
-            Pass(pump_view);
-            // The download threads work in real time.
-            thread_sleep(1, TIMEUNIT_MILLISECONDS);
-        }
-        return done();
+        return camera_test::RepeatUntil(
+            done,
+            [&] {
+                Pass(pump_view);
+                // The download threads work in real time.
+                thread_sleep(1, TIMEUNIT_MILLISECONDS);
+            },
+            3000);
     }
 
     bool Request(const std::function<Message(CameraMessageBuilder&)>& make, bool pump_view = true)

@@ -8,6 +8,7 @@
 //
 // The number of rounds is LUMIVANE_SOAK_SHOTS (a few by default, for CI;
 // several hundred for the full soak, see README).
+#include "camera_test_client.h"
 #include "orvo/camera/camera_processor.h"
 #include "orvo/camera/mtp_photofile.h"
 #include "orvo/camera/src/mic/camera_mic_driver.h"
@@ -253,13 +254,7 @@ protected:
 
     bool PassUntil(const std::function<bool()>& done, int passes = 6000)
     {
-        for (int i = 0; i < passes; ++i)
-        {
-            if (done())
-                return true;
-            Pass();
-        }
-        return done();
+        return camera_test::RepeatUntil(done, [this] { Pass(); }, passes);
     }
 
     CameraDevice* DeviceOf(const Rig& rig)
