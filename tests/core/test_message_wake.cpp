@@ -39,8 +39,8 @@ struct MessageWake : DistributorFixture
 };
 
 // A queue of its own on a second thread that sends `count` requests to the
-// receiver, the first once `go` is set.
-void send_from_another_thread(u16 destination, int count, const std::atomic<bool>& go, std::atomic<int>& sent)
+// receiver.
+void send_from_another_thread(u16 destination, int count, std::atomic<int>& sent)
 {
     MessageQueue other;
     other.SetName("SENDER");
@@ -49,8 +49,6 @@ void send_from_another_thread(u16 destination, int count, const std::atomic<bool
     RecordingProcessor sender("Test::WakeSender");
     if (other.Register(&sender))
     {
-        while (!go.load(std::memory_order_acquire))
-            thread_sleep(1, TIMEUNIT_MILLISECONDS);
         for (int k = 0; k < count; ++k)
         {
             Message request = Build(other, k);
@@ -68,10 +66,8 @@ TEST_F(MessageWake, AWaitEndsWhenAnotherThreadSendsAndOnlyThen)
     // Nothing sent: the wait runs out.
     EXPECT_FALSE(queue.Wait(1000));
 
-    std::atomic<bool> go{false};
     std::atomic<int> sent{0};
-    std::thread sender(send_from_another_thread, receiver.GetLocationId(), 1, std::cref(go), std::ref(sent));
-    go.store(true, std::memory_order_release);
+    std::thread sender(send_from_another_thread, receiver.GetLocationId(), 1, std::ref(sent));
     // Woken by the message, which the pump then delivers.
     const bool woken = queue.Wait(LIMIT_US);
     sender.join();
@@ -86,9 +82,8 @@ TEST_F(MessageWake, AWaitEndsWhenAnotherThreadSendsAndOnlyThen)
 
 TEST_F(MessageWake, MessagesSentBeforeTheWaitEndItAtOnceAndKeepTheirOrder)
 {
-    std::atomic<bool> go{true};
     std::atomic<int> sent{0};
-    std::thread sender(send_from_another_thread, receiver.GetLocationId(), 5, std::cref(go), std::ref(sent));
+    std::thread sender(send_from_another_thread, receiver.GetLocationId(), 5, std::ref(sent));
     sender.join();
     ASSERT_EQ(sent.load(), 5);
     // All five came while nobody waited: the first wait still hears of them.

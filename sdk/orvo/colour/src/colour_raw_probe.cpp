@@ -62,21 +62,24 @@ std::string reader_path()
     return std::string();
 }
 
-// Kills the reader, if any, and waits for it.
-void stop_reader(raw_prober_t& prober)
+// Kills the reader, if any (one that closed its socket is normally gone
+// already), and reaps it: the signal that ended it, or 0.
+int stop_reader(raw_prober_t& prober)
 {
     if (prober.socket >= 0)
         close(prober.socket);
     prober.socket = -1;
+    int status = 0;
+    pid_t reaped = 0;
     if (prober.reader > 0)
     {
         kill(prober.reader, SIGKILL);
-        int status;
-        while (waitpid(prober.reader, &status, 0) < 0 && errno == EINTR)
-        {
-        }
+        do
+            reaped = waitpid(prober.reader, &status, 0);
+        while (reaped < 0 && errno == EINTR);
     }
     prober.reader = 0;
+    return reaped > 0 && WIFSIGNALED(status) ? WTERMSIG(status) : 0;
 }
 
 bool start_reader(raw_prober_t& prober)
@@ -216,22 +219,6 @@ wait_outcome_t receive_answer(raw_prober_t& prober, raw_probe_answer_t& answer)
     }
 }
 
-// Reaps a reader that closed its socket; the signal that ended it, or 0.
-int reap_lost_reader(raw_prober_t& prober)
-{
-    close(prober.socket);
-    prober.socket = -1;
-    // Normally gone already; one that closed its socket and lives on is ended.
-    kill(prober.reader, SIGKILL);
-    int status = 0;
-    pid_t reaped;
-    do
-        reaped = waitpid(prober.reader, &status, 0);
-    while (reaped < 0 && errno == EINTR);
-    prober.reader = 0;
-    return reaped > 0 && WIFSIGNALED(status) ? WTERMSIG(status) : 0;
-}
-
 // One request to a running reader, starting it first when none runs.
 wait_outcome_t ask_reader(raw_prober_t& prober, u64 num_bytes, raw_probe_answer_t& answer)
 {
@@ -332,7 +319,7 @@ bool raw_prober_find_preview(raw_prober_t& prober, const memory_t& file, raw_pre
             stop_reader(prober);
             return false;
         case WAIT_CLOSED:
-            lost_to_signal = reap_lost_reader(prober);
+            lost_to_signal = stop_reader(prober);
             break;
         }
     }

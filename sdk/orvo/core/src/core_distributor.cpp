@@ -108,47 +108,10 @@ void report_dropped()
                    static_cast<unsigned long long>(dropped));
 }
 
-// Writes one message into a pipe's channel without waiting for its reader, so
-// that threads sending to each other can never wait on each other: a full
-// ring grows (the reader moves to the larger one when it pumps). Only past
-// DISTRIBUTOR_MAX_CHANNEL_BYTES, a reader that has stopped pumping, does the
-// sender wait, yielding, up to DISTRIBUTOR_SEND_LIMIT_MS and then give up.
-// The time waited is added to the sending pipe's stall count. A stream
-// message (stream not null) is never waited for: it is left out instead.
-bool pipe_write(channel_t& channel, const u8* bytes, u32 size, i32 from, i32 to, const u32* stream)
+// What a write's result means for the send: true when written; a closed
+// channel is counted for the summary after a stop, anything else logged.
+bool write_result(channelwrite_t result, i32 from, i32 to)
 {
-    if (stream)
-    {
-        channelwrite_t result = channel_write_stream(channel, bytes, size, *stream, DISTRIBUTOR_MAX_CHANNEL_BYTES);
-        if (result == CHANNEL_WRITE_SUPERSEDED || result == CHANNEL_WRITE_FULL)
-        {
-            Distributor_pipes[from].superseded.fetch_add(1, std::memory_order_relaxed);
-            return true;
-        }
-        if (result == CHANNEL_WRITE_DONE)
-            return true;
-        if (result == CHANNEL_WRITE_CLOSED)
-        {
-            dropped_after_stop.fetch_add(1, std::memory_order_relaxed);
-            return false;
-        }
-        log_writef(LOGLEVEL_ERROR, LOGMODULE_MESSAGE, "Failed to send message from queue %d to queue %d", from, to);
-        return false;
-    }
-    channelwrite_t result = channel_write_growing(channel, bytes, size, DISTRIBUTOR_MAX_CHANNEL_BYTES);
-    if (result == CHANNEL_WRITE_FULL)
-    {
-        countdown_t limit;
-        countdown_start(limit, DISTRIBUTOR_SEND_LIMIT_MS, TIMEUNIT_MILLISECONDS);
-        while (result == CHANNEL_WRITE_FULL && !countdown_expired(limit))
-        {
-            // Counted as it goes, so that a wait still under way is seen.
-            const u64 start = time_get_ticks();
-            thread_sleep(1, TIMEUNIT_MILLISECONDS);
-            result = channel_write_growing(channel, bytes, size, DISTRIBUTOR_MAX_CHANNEL_BYTES);
-            Distributor_pipes[from].stalled_ticks.fetch_add(time_get_ticks() - start, std::memory_order_relaxed);
-        }
-    }
     switch (result)
     {
     case CHANNEL_WRITE_DONE:
@@ -166,6 +129,41 @@ bool pipe_write(channel_t& channel, const u8* bytes, u32 size, i32 from, i32 to,
         log_writef(LOGLEVEL_ERROR, LOGMODULE_MESSAGE, "Failed to send message from queue %d to queue %d", from, to);
         return false;
     }
+}
+
+// Writes one message into a pipe's channel without waiting for its reader, so
+// that threads sending to each other can never wait on each other: a full
+// ring grows (the reader moves to the larger one when it pumps). Only past
+// DISTRIBUTOR_MAX_CHANNEL_BYTES, a reader that has stopped pumping, does the
+// sender wait, yielding, up to DISTRIBUTOR_SEND_LIMIT_MS and then give up.
+// The time waited is added to the sending pipe's stall count. A stream
+// message (stream not null) is never waited for: it is left out instead.
+bool pipe_write(channel_t& channel, const u8* bytes, u32 size, i32 from, i32 to, const u32* stream)
+{
+    if (stream)
+    {
+        const channelwrite_t result =
+            channel_write_stream(channel, bytes, size, *stream, DISTRIBUTOR_MAX_CHANNEL_BYTES);
+        if (result != CHANNEL_WRITE_SUPERSEDED && result != CHANNEL_WRITE_FULL)
+            return write_result(result, from, to);
+        Distributor_pipes[from].superseded.fetch_add(1, std::memory_order_relaxed);
+        return true;
+    }
+    channelwrite_t result = channel_write_growing(channel, bytes, size, DISTRIBUTOR_MAX_CHANNEL_BYTES);
+    if (result == CHANNEL_WRITE_FULL)
+    {
+        countdown_t limit;
+        countdown_start(limit, DISTRIBUTOR_SEND_LIMIT_MS, TIMEUNIT_MILLISECONDS);
+        while (result == CHANNEL_WRITE_FULL && !countdown_expired(limit))
+        {
+            // Counted as it goes, so that a wait still under way is seen.
+            const u64 start = time_get_ticks();
+            thread_sleep(1, TIMEUNIT_MILLISECONDS);
+            result = channel_write_growing(channel, bytes, size, DISTRIBUTOR_MAX_CHANNEL_BYTES);
+            Distributor_pipes[from].stalled_ticks.fetch_add(time_get_ticks() - start, std::memory_order_relaxed);
+        }
+    }
+    return write_result(result, from, to);
 }
 
 void trace_message(const Message& message)
